@@ -74,6 +74,8 @@ int32_t zel_phaser_current(zel_phaser_t *phaser);
  * then blocks until the current phase has reached the caller's new phase,
  * that is until every other participant has advanced at least as often.
  *
+ * A participant's phase must stay below INT32_MAX.
+ *
  * Returns 0 after the wait; -1 at once, changing nothing, if the calling
  * thread's slot is not within [0, number_threads) (or the registry could not
  * record the thread).
@@ -107,8 +109,7 @@ int zel_phaser_advance(zel_phaser_t *phaser);
  * The caller must make sure that no participant is inside an operation on
  * *phaser and none will call one again. Returns 0 on success, or the error
  * number of a failed destruction of the mutex or condition variable; on
- * failure the resources not yet released stay as they are and the call may
- * be repeated. Never blocks.
+ * failure the resources not yet released stay as they are. Never blocks.
  */
 int zel_phaser_destroy(zel_phaser_t *phaser);
 

@@ -1,0 +1,104 @@
+// Unit tests of the thread slot registry. Each test runs in a process of its
+// own (gtest_discover_tests), so every test starts from an empty registry.
+
+#include "zel_phaser.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <latch>
+#include <thread>
+#include <vector>
+
+namespace {
+
+int32_t own_slot() { return tid_slot(pthread_self()); }
+
+TEST(TidSlot, HandsOutSlotsInOrderOfFirstRequestAndKeepsThem) {
+  EXPECT_EQ(own_slot(), 0);
+
+  pthread_t first_id{};
+  int32_t first = -2, first_again = -2;
+  std::latch first_done(1), may_end(1);
+  std::thread a([&] {
+    first_id = pthread_self();
+    first = own_slot();
+    first_done.count_down();
+    may_end.wait();
+    first_again = own_slot();
+  });
+  first_done.wait();
+
+  int32_t second = -2;
+  std::thread b([&] { second = own_slot(); });
+  b.join();
+
+  EXPECT_EQ(first, 1);
+  EXPECT_EQ(second, 2);
+  // Another thread asking on a's behalf finds a's slot.
+  EXPECT_EQ(tid_slot(first_id), 1);
+  may_end.count_down();
+  a.join();
+  EXPECT_EQ(first_again, 1);
+  EXPECT_EQ(own_slot(), 0);
+}
+
+TEST(TidSlot, ASlotRequestedOnAnotherThreadsBehalfIsKeptByThatThread) {
+  pthread_t late_id{};
+  std::latch id_known(1), may_ask(1);
+  int32_t late_slot = -2;
+  std::thread late([&] {
+    late_id = pthread_self();
+    id_known.count_down();
+    may_ask.wait();
+    late_slot = own_slot();
+  });
+  id_known.wait();
+  EXPECT_EQ(tid_slot(late_id), 0);
+  EXPECT_EQ(own_slot(), 1);
+  may_ask.count_down();
+  late.join();
+  EXPECT_EQ(late_slot, 0);
+}
+
+// Many threads make their first call at the same moment: each must get the
+// next slot exactly once, and keep it.
+TEST(TidSlot, OverlappingFirstCallsGetConsecutiveSlotsExactlyOnce) {
+  constexpr int kThreads = 128;
+  constexpr int kRepeats = 1000;
+  std::vector<int32_t> slots(kThreads, -2);
+  std::vector<pthread_t> ids(kThreads);
+  std::atomic<int> mismatches{0};
+  std::latch start(kThreads), done(kThreads), may_end(1);
+
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      ids[static_cast<size_t>(t)] = pthread_self();
+      start.arrive_and_wait();
+      const int32_t slot = own_slot();
+      for (int r = 0; r < kRepeats; ++r) {
+        if (own_slot() != slot) mismatches.fetch_add(1);
+      }
+      slots[static_cast<size_t>(t)] = slot;
+      done.count_down();
+      may_end.wait();  // keep the identifiers from being reused
+    });
+  }
+  done.wait();
+  for (int t = 0; t < kThreads; ++t) {
+    EXPECT_EQ(tid_slot(ids[static_cast<size_t>(t)]), slots[static_cast<size_t>(t)]);
+  }
+  may_end.count_down();
+  for (auto &th : threads) th.join();
+
+  EXPECT_EQ(mismatches.load(), 0);
+  std::vector<int32_t> sorted = slots;
+  std::sort(sorted.begin(), sorted.end());
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(sorted[static_cast<size_t>(t)], t);
+  // The list stayed whole: the next new thread gets the next slot.
+  EXPECT_EQ(own_slot(), kThreads);
+}
+
+}  // namespace
