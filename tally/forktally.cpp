@@ -39,11 +39,15 @@ bool parse_procs(const char *text, std::int32_t *out)
     return true;
 }
 
+// The pipe table: entry p is the read end of worker p's pipe. It lives, like
+// the read ends, until the process ends.
+int *pipes = nullptr;
+
 // Launches the workers, collects their records in order and reaps them.
 // On success the total and the two time stamps are filled in.
 bool run(std::int32_t nprocs, std::int32_t *total, timeval *start, timeval *end)
 {
-    int *pipes = static_cast<int *>(std::malloc(static_cast<std::size_t>(nprocs) * sizeof(int)));
+    pipes = static_cast<int *>(std::malloc(static_cast<std::size_t>(nprocs) * sizeof(int)));
     if (pipes == nullptr) {
         std::fprintf(stderr, "forktally: cannot allocate the pipe table: %s\n",
                      std::strerror(errno));
