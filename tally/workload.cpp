@@ -1,35 +1,13 @@
-// The counting workload: fill, scan, slicing rule and report.
-//
-// The fill must give, element for element, what srand(0) followed by one
-// rand() % 4 per element gives; nothing else in a program calls rand().
+// The counting workload's globals, scan, slicing rule and report. The fill
+// lives in fill.cpp and the counting kernel in count.cpp.
 #include "workload.h"
-
-#include <cstdlib>
 
 std::int32_t *array = nullptr;
 std::int32_t tofind = 0;
 
-bool workload_fill(std::int32_t n)
-{
-    void *block = std::malloc(static_cast<std::size_t>(n) * sizeof(std::int32_t));
-    if (block == nullptr)
-        return false;
-    array = static_cast<std::int32_t *>(block);
-    tofind = 3;
-    std::srand(0);
-    for (std::int32_t i = 0; i < n; i++)
-        array[i] = std::rand() % 4;
-    return true;
-}
-
 std::int32_t workload_scan(std::int32_t first, std::int32_t length)
 {
-    const std::int32_t *p = array + first;
-    const std::int32_t value = tofind;
-    std::int32_t count = 0;
-    for (std::int32_t i = 0; i < length; i++)
-        count += p[i] == value;
-    return count;
+    return workload_count(array + first, length, tofind);
 }
 
 slice_t workload_slice(std::int32_t size, std::int32_t workers, std::int32_t p)

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <sys/time.h>
 
 // 209,715,200 elements of 4 bytes: one 838,860,800-byte block.
@@ -45,3 +46,29 @@ double workload_elapsed_ms(const timeval &start, const timeval &end);
 // "Count of <tofind> = <total>" and "Elapsed time (ms) = <ms>" on `out`.
 void workload_report(std::FILE *out, std::int32_t total, const timeval &start,
                      const timeval &end);
+
+// Building blocks of the fill and the scan, also measured by the benchmarks.
+
+// A block for n elements that free() releases: 2 MiB-aligned and marked for
+// transparent huge pages when it spans at least one huge page. Null with
+// errno set on failure.
+std::int32_t *workload_alloc(std::int32_t n);
+
+// The rand() sequence after srand(0), reduced modulo 4, written in pieces:
+// each call continues where the previous one on the same state stopped.
+// Where the C library has a reentrant interface to rand()'s generator
+// (glibc's random_r) it runs on this private state and takes no lock per
+// value; elsewhere rand() itself is used and the record is empty.
+struct workload_rng_t {
+#if defined(__GLIBC__)
+    random_data data;
+    char state[128];  // the size of rand()'s own state, which selects its algorithm
+#endif
+};
+// Seeds like srand(0). The record must not move afterwards.
+void workload_rng_start(workload_rng_t *rng);
+void workload_rng_fill(workload_rng_t *rng, std::int32_t *dst, std::int32_t n);
+
+// Number of elements of p[0, n) equal to value, with the widest vector unit
+// the CPU has (chosen when the program loads).
+std::int32_t workload_count(const std::int32_t *p, std::int32_t n, std::int32_t value);
