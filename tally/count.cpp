@@ -1,8 +1,9 @@
 // The counting kernel: compares 16 elements at a time as one GCC generic
 // vector, which the compiler lowers to one AVX-512, two AVX2 or four SSE2
-// operations. target_clones builds all three and the loader picks the best
+// operations. WORKLOAD_CLONES builds all three and the loader picks the best
 // for the CPU, so the default build stays portable. Each lane counts at most
 // n / 16 matches, so the int32 lanes cannot overflow.
+#include "clones.h"
 #include "workload.h"
 
 #include <cstring>
@@ -14,7 +15,7 @@ constexpr std::int32_t lane_count = sizeof(lanes_t) / sizeof(std::int32_t);
 
 }  // namespace
 
-__attribute__((target_clones("avx512f", "avx2", "default")))
+WORKLOAD_CLONES
 std::int32_t workload_count(const std::int32_t *p, std::int32_t n, std::int32_t value)
 {
     lanes_t target = {};
