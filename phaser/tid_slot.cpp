@@ -4,20 +4,20 @@
 // (thread identifier, slot), in the order in which threads first asked.
 // Entries are never changed after they are published, except that the last
 // entry's `next` goes from null to the new entry once; none is ever freed.
+// Lookups and appends are both lock-free.
 //
 // Invariants:
-//  - slots are 0, 1, 2, ... along the list, so map_last->pos + 1 is the next
-//    slot to hand out;
-//  - an entry is fully written before it is published by a release store
-//    (to map_base or to the old last entry's `next`), so a reader that finds
-//    it with acquire loads sees its fields; lookups therefore walk the list
-//    without a lock;
-//  - appends are serialised by `append_lock`, and an append walks the list
-//    once more under the lock, so two overlapping first calls for the same
-//    thread cannot both add it and two new threads cannot get the same slot;
+//  - slots are 0, 1, 2, ... along the list;
+//  - an entry is fully written before it is published by a release
+//    compare-and-swap (of map_base, or of the last entry's null `next`), so
+//    a reader that finds it with acquire loads sees its fields;
+//  - an append succeeds only on the entry that is last at that moment, and
+//    the new entry's slot is that entry's slot plus 1, so two new threads
+//    can never get the same slot and no slot is skipped. An append that
+//    loses the race moves on to the entry that won, checking its identifier,
+//    so two overlapping first calls for the same thread cannot both add it;
 //  - each thread caches its own slot in a thread-local variable after its
-//    first call: asking again for its own slot takes no lock and walks
-//    nothing.
+//    first call: asking again for its own slot walks nothing.
 
 #include "zel_phaser.h"
 
@@ -35,16 +35,18 @@ struct map_t {
 };
 
 std::atomic<map_t *> map_base{nullptr};
-map_t *map_last = nullptr;  // guarded by append_lock
-pthread_mutex_t append_lock = PTHREAD_MUTEX_INITIALIZER;
 
 // -1 until the thread's first successful call for itself.
 thread_local int32_t own_slot = -1;
 
-map_t *map_find(pthread_t id) {
+// Returns the entry of `id`, or null; then *last is the last entry seen
+// (null if the registry was empty).
+map_t *map_find(pthread_t id, map_t **last) {
+  *last = nullptr;
   for (map_t *e = map_base.load(std::memory_order_acquire); e != nullptr;
        e = e->next.load(std::memory_order_acquire)) {
     if (pthread_equal(e->id, id)) return e;
+    *last = e;
   }
   return nullptr;
 }
@@ -57,28 +59,36 @@ map_t *map_add_element(pthread_t id, int32_t pos) {
   return new (raw) map_t{id, pos, {nullptr}};
 }
 
-// Appends `id` unless an overlapping call did so first. Returns its slot, or
-// -1 when the entry cannot be allocated or the slots are exhausted.
-int32_t map_append(pthread_t id) {
-  pthread_mutex_lock(&append_lock);
-  int32_t slot = -1;
-  if (map_t *found = map_find(id)) {
-    slot = found->pos;
-  } else if (map_last == nullptr) {
-    if (map_t *e = map_add_element(id, 0)) {
-      map_last = e;
-      map_base.store(e, std::memory_order_release);
-      slot = 0;
-    }
-  } else if (map_last->pos < INT32_MAX) {
-    if (map_t *e = map_add_element(id, map_last->pos + 1)) {
-      map_last->next.store(e, std::memory_order_release);
-      map_last = e;
-      slot = e->pos;
+// Appends `id` after `last`, the end of the list as a lookup that did not
+// find `id` saw it, unless an overlapping call appended it first. Returns
+// its slot, or -1 when the entry cannot be allocated or the slots are
+// exhausted.
+int32_t map_append(pthread_t id, map_t *last) {
+  map_t *fresh = map_add_element(id, 0);
+  if (fresh == nullptr) return -1;
+
+  if (last == nullptr) {
+    if (map_base.compare_exchange_strong(last, fresh, std::memory_order_release,
+                                         std::memory_order_acquire)) {
+      return 0;
     }
   }
-  pthread_mutex_unlock(&append_lock);
-  return slot;
+  for (;;) {
+    if (pthread_equal(last->id, id)) break;
+    map_t *next = last->next.load(std::memory_order_acquire);
+    if (next == nullptr) {
+      if (last->pos == INT32_MAX) break;
+      fresh->pos = last->pos + 1;
+      if (last->next.compare_exchange_strong(next, fresh, std::memory_order_release,
+                                             std::memory_order_acquire)) {
+        return fresh->pos;
+      }
+    }
+    last = next;  // the next entry, or the one that won the race
+  }
+  fresh->~map_t();
+  std::free(fresh);
+  return pthread_equal(last->id, id) ? last->pos : -1;
 }
 
 }  // namespace
@@ -87,8 +97,9 @@ extern "C" int32_t tid_slot(pthread_t id) {
   const bool self = pthread_equal(id, pthread_self()) != 0;
   if (self && own_slot >= 0) return own_slot;
 
-  const map_t *found = map_find(id);
-  const int32_t slot = found != nullptr ? found->pos : map_append(id);
+  map_t *last = nullptr;
+  const map_t *found = map_find(id, &last);
+  const int32_t slot = found != nullptr ? found->pos : map_append(id, last);
   if (self) own_slot = slot;
   return slot;
 }

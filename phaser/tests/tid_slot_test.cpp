@@ -6,10 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <atomic>
 #include <latch>
 #include <thread>
 #include <vector>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -100,5 +105,27 @@ TEST(TidSlot, OverlappingFirstCallsGetConsecutiveSlotsExactlyOnce) {
   // The list stayed whole: the next new thread gets the next slot.
   EXPECT_EQ(own_slot(), kThreads);
 }
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// Runs in a child process: uses up the heap inside a small address space,
+// then asks for the slot of an identifier the registry has not seen.
+[[noreturn]] void ask_with_heap_exhausted() {
+  rlimit small{};
+  small.rlim_cur = small.rlim_max = rlim_t{64} << 20;
+  setrlimit(RLIMIT_AS, &small);
+  for (size_t size = size_t{1} << 20; size > 0; size /= 2) {
+    while (std::malloc(size) != nullptr) {
+    }
+  }
+  pthread_t unseen{};
+  std::memset(&unseen, 0x5a, sizeof unseen);
+  _exit(tid_slot(unseen) == -1 ? 0 : 1);
+}
+
+TEST(TidSlotDeathTest, ReturnsMinusOneWhenAnEntryCannotBeAllocated) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(ask_with_heap_exhausted(), ::testing::ExitedWithCode(0), "");
+}
+#endif
 
 }  // namespace
