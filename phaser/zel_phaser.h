@@ -39,8 +39,10 @@ extern "C" {
  * only through the operations below.
  */
 typedef struct zel_phaser {
-  pthread_mutex_t mutex; /* guards the participants' phases */
-  pthread_cond_t cond;   /* where waiting participants block */
+  /* Initialised and destroyed with the phaser; the operations themselves are
+   * lock-free and wait on a futex of their own. */
+  pthread_mutex_t mutex;
+  pthread_cond_t cond;
   int32_t number_threads; /* number of participants, at least 1 */
   int32_t *phases; /* phases[s]: phase of the participant in slot s; owned by the phaser */
 } zel_phaser_t;
@@ -64,8 +66,10 @@ int zel_phaser_init(zel_phaser_t *phaser, int32_t number_threads);
  *
  * May be called by any thread, participant or not, concurrently with the
  * advancing operations; it then returns a phase that the phaser had at some
- * moment during the call. Phases only grow, so the result is a lower bound of
- * every later current phase. Never blocks and takes no lock.
+ * moment before the call returned, and at least the phase for which any
+ * completed zel_phaser_advance_and_await waited. With no advance in flight
+ * it is exact. Phases only grow, so the result is a lower bound of every
+ * later current phase. Never blocks and takes no lock.
  */
 int32_t zel_phaser_current(zel_phaser_t *phaser);
 
@@ -82,7 +86,9 @@ int32_t zel_phaser_current(zel_phaser_t *phaser);
  *
  * Any number of participants may wait at once, up to all of them, whatever
  * operations the others use; each returns as soon as the current phase has
- * reached its own phase. Blocks only while some participant lags behind.
+ * reached its own phase. Blocks only while some participant lags behind:
+ * it spins briefly, then sleeps until the advance that completes its phase
+ * wakes it.
  *
  * Memory ordering: everything a participant wrote before its advance (by
  * either operation) happens before the return of every await that the advance
@@ -96,8 +102,9 @@ int zel_phaser_advance_and_await(zel_phaser_t *phaser);
  *
  * Returns 0; -1 at once, changing nothing, if the calling thread's slot is
  * not within [0, number_threads) (or the registry could not record it).
- * Never blocks beyond the phaser's short internal critical section. May run
- * concurrently with every other advancing call and with zel_phaser_current.
+ * Never blocks, takes no lock, and makes a system call only to wake
+ * participants that it releases. May run concurrently with every other
+ * advancing call and with zel_phaser_current.
  * The advance is a release: see zel_phaser_advance_and_await.
  */
 int zel_phaser_advance(zel_phaser_t *phaser);
@@ -121,10 +128,10 @@ int zel_phaser_destroy(zel_phaser_t *phaser);
  * identifier of an ended one inherits its slot.
  *
  * Returns -1 if the registry cannot allocate an entry for a new thread.
- * Thread-safe: any number of threads may call it at once; each new thread
- * receives the next slot exactly once. A thread asking for its own slot
- * (id == pthread_self()) after its first call takes no lock and does not
- * walk the registry. Entries are never freed.
+ * Thread-safe and lock-free: any number of threads may call it at once; each
+ * new thread receives the next slot exactly once. A thread asking for its
+ * own slot (id == pthread_self()) after its first call reads a thread-local
+ * copy and does not walk the registry. Entries are never freed.
  */
 int32_t tid_slot(pthread_t id);
 

@@ -1,0 +1,36 @@
+// Blocking on a 32-bit atomic word with Linux futexes (private to the
+// process). Internal to the phaser.
+#ifndef ZEL_PHASER_FUTEX_H
+#define ZEL_PHASER_FUTEX_H
+
+#include <atomic>
+#include <climits>
+#include <cstdint>
+
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace zel_detail {
+
+static_assert(sizeof(std::atomic<int32_t>) == sizeof(int32_t) &&
+                  std::atomic<int32_t>::is_always_lock_free,
+              "a futex word must be a plain 32-bit integer");
+
+// Sleeps while *word == expected. Returns at once if it differs, and may
+// return spuriously (signals, wake-ups meant for an earlier value): the
+// caller re-tests its condition.
+inline void futex_wait(std::atomic<int32_t> *word, int32_t expected) {
+  syscall(SYS_futex, reinterpret_cast<int32_t *>(word), FUTEX_WAIT_PRIVATE, expected,
+          nullptr, nullptr, 0);
+}
+
+// Wakes every thread sleeping in futex_wait on `word`.
+inline void futex_wake_all(std::atomic<int32_t> *word) {
+  syscall(SYS_futex, reinterpret_cast<int32_t *>(word), FUTEX_WAKE_PRIVATE, INT_MAX,
+          nullptr, nullptr, 0);
+}
+
+}  // namespace zel_detail
+
+#endif  // ZEL_PHASER_FUTEX_H
