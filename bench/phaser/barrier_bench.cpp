@@ -1,0 +1,188 @@
+// Time per phase of the phaser used as a barrier (every participant awaits),
+// against pthread_barrier and std::barrier, and of the demonstration's
+// pattern (workers advance, one participant awaits).
+//
+// Phaser participants are named by their thread's process-wide slot, so the
+// benchmark runs on a pool of threads created once, which take slots
+// 0..kMaxThreads-1 in order before anything else asks for one. Each
+// benchmark iteration runs kPhasesPerIteration phases on the first n pool
+// threads and is timed on the wall clock.
+
+#include "zel_phaser.h"
+
+#include <benchmark/benchmark.h>
+
+#include <barrier>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr int kMaxThreads = 8;
+constexpr int kPhasesPerIteration = 1000;
+
+// Persistent threads that run one job at a time on the first n of them.
+class pool {
+ public:
+  pool() {
+    for (int i = 0; i < kMaxThreads; ++i) {
+      threads_.emplace_back([this, i] { loop(i); });
+      // Slots in thread order: wait until thread i holds slot i.
+      std::unique_lock lock(m_);
+      cv_.wait(lock, [&] { return registered_ == i + 1; });
+    }
+  }
+  ~pool() {
+    {
+      std::lock_guard lock(m_);
+      stop_ = true;
+      ++generation_;
+    }
+    cv_.notify_all();
+    for (auto &t : threads_) t.join();
+  }
+  pool(const pool &) = delete;
+  pool &operator=(const pool &) = delete;
+
+  // Runs job(i) on threads 0..n-1 and returns when all are done.
+  void run(int n, std::function<void(int)> job) {
+    {
+      std::lock_guard lock(m_);
+      job_ = std::move(job);
+      active_ = n;
+      pending_ = n;
+      ++generation_;
+    }
+    cv_.notify_all();
+    std::unique_lock lock(m_);
+    cv_.wait(lock, [&] { return pending_ == 0; });
+  }
+
+ private:
+  void loop(int index) {
+    {
+      std::lock_guard lock(m_);
+      tid_slot(pthread_self());
+      ++registered_;
+    }
+    cv_.notify_all();
+    unsigned seen = 0;
+    for (;;) {
+      std::function<void(int)> job;
+      {
+        std::unique_lock lock(m_);
+        cv_.wait(lock, [&] { return generation_ != seen; });
+        seen = generation_;
+        if (stop_) return;
+        if (index >= active_) continue;
+        job = job_;
+      }
+      job(index);
+      {
+        std::lock_guard lock(m_);
+        if (--pending_ == 0) cv_.notify_all();
+      }
+    }
+  }
+
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::function<void(int)> job_;
+  unsigned generation_ = 0;
+  int registered_ = 0, active_ = 0, pending_ = 0;
+  bool stop_ = false;
+  std::vector<std::thread> threads_;
+};
+
+pool &threads() {
+  static pool p;
+  return p;
+}
+
+void set_counters(benchmark::State &state) {
+  state.counters["per_phase"] = benchmark::Counter(
+      static_cast<double>(state.iterations()) * kPhasesPerIteration,
+      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+void BM_zel_phaser_barrier(benchmark::State &state) {
+  const int n = static_cast<int>(state.range(0));
+  zel_phaser_t ph;
+  zel_phaser_init(&ph, n);
+  for (auto _ : state) {
+    threads().run(n, [&](int) {
+      for (int k = 0; k < kPhasesPerIteration; ++k) zel_phaser_advance_and_await(&ph);
+    });
+  }
+  zel_phaser_destroy(&ph);
+  set_counters(state);
+}
+
+void BM_pthread_barrier(benchmark::State &state) {
+  const int n = static_cast<int>(state.range(0));
+  pthread_barrier_t b;
+  pthread_barrier_init(&b, nullptr, static_cast<unsigned>(n));
+  for (auto _ : state) {
+    threads().run(n, [&](int) {
+      for (int k = 0; k < kPhasesPerIteration; ++k) pthread_barrier_wait(&b);
+    });
+  }
+  pthread_barrier_destroy(&b);
+  set_counters(state);
+}
+
+void BM_std_barrier(benchmark::State &state) {
+  const int n = static_cast<int>(state.range(0));
+  std::barrier b(n);
+  for (auto _ : state) {
+    threads().run(n, [&](int) {
+      for (int k = 0; k < kPhasesPerIteration; ++k) b.arrive_and_wait();
+    });
+  }
+  set_counters(state);
+}
+
+// The demonstration's pattern: n - 1 workers advance without waiting, thread
+// 0 awaits every phase.
+void BM_zel_phaser_one_awaiter(benchmark::State &state) {
+  const int n = static_cast<int>(state.range(0));
+  zel_phaser_t ph;
+  zel_phaser_init(&ph, n);
+  for (auto _ : state) {
+    threads().run(n, [&](int index) {
+      for (int k = 0; k < kPhasesPerIteration; ++k) {
+        if (index == 0) {
+          zel_phaser_advance_and_await(&ph);
+        } else {
+          zel_phaser_advance(&ph);
+        }
+      }
+    });
+  }
+  zel_phaser_destroy(&ph);
+  set_counters(state);
+}
+
+void thread_counts(benchmark::internal::Benchmark *b) {
+  for (int n : {2, 3, 4, 8}) b->Arg(n);
+  b->UseRealTime()->Unit(benchmark::kMicrosecond);
+}
+
+BENCHMARK(BM_zel_phaser_barrier)->Apply(thread_counts);
+BENCHMARK(BM_pthread_barrier)->Apply(thread_counts);
+BENCHMARK(BM_std_barrier)->Apply(thread_counts);
+BENCHMARK(BM_zel_phaser_one_awaiter)->Apply(thread_counts);
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  threads();  // the pool takes slots 0..7 before anything else
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
