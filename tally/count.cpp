@@ -22,7 +22,7 @@ std::int32_t workload_count(const std::int32_t *p, std::int32_t n, std::int32_t 
     target += value;
     lanes_t matches = {};
     std::int32_t i = 0;
-    for (; i + lane_count <= n; i += lane_count) {
+    for (; n - i >= lane_count; i += lane_count) {
         lanes_t x;
         std::memcpy(&x, p + i, sizeof x);
         matches -= x == target;  // a match compares as -1

@@ -19,7 +19,7 @@ std::int32_t read_all(const std::int32_t *p, std::int32_t n)
 {
     lanes_t bits = {};
     std::int32_t i = 0;
-    for (; i + lane_count <= n; i += lane_count) {
+    for (; n - i >= lane_count; i += lane_count) {
         lanes_t x;
         std::memcpy(&x, p + i, sizeof x);
         bits |= x;

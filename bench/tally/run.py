@@ -102,7 +102,7 @@ def main():
     for name in ("first_read_limit_2t", "first_count_workload_2t"):
         print(f"  {name:22} {first[name]:9.2f}")
     print(f"\nfill of 209,715,200 elements (median of 3, ms)")
-    for name in ("gen_rand", "gen_workload", "faults_4k", "faults_huge", "fill_plain", "fill_workload"):
+    for name in ("gen_rand", "gen_workload", "faults_4k", "faults_huge", "fill_plain", "fill_no_helper", "fill_workload"):
         print(f"  {name:22} {fill[name]:9.1f}")
     print(f"\nprograms (median of {args.reps} runs, ms): elapsed line / wall time of the whole run")
     for key in elapsed:
@@ -121,6 +121,7 @@ def main():
         ("3", "duotally whole run / plain", med(wall, "duotally") / med(wall, "duotally_plain"), 0.4),
         ("-", "fill / srand+rand fill", fill["fill_workload"] / fill["fill_plain"], None),
         ("-", "generator / rand()", fill["gen_workload"] / fill["gen_rand"], None),
+        ("-", "fill / fill without the populating helper", fill["fill_workload"] / fill["fill_no_helper"], None),
     ]
     print("\nratios")
     for target, what, ratio, lim in rows:

@@ -5,8 +5,9 @@
 // fill: where the fill's time goes. rand() and the workload's generator
 //   each write into an already-faulted block (generator cost alone); fresh
 //   blocks are touched once per 4 KiB on small and on huge pages (fault cost
-//   alone); then the straightforward fill (malloc, srand(0), rand() % 4) and
-//   the workload's fill, whole.
+//   alone); then the straightforward fill (malloc, srand(0), rand() % 4),
+//   the workload's fill without its page-populating helper thread, and the
+//   workload's fill, whole.
 // scan: the workload's fill once, then per repetition two threads that read
 //   their halves at the memory's limit, two that count them the way duotally
 //   does, and two that count them with the straightforward loop. Each is
@@ -108,6 +109,17 @@ void bench_fill()
         plain[i] = std::rand() % 4;
     record("fill_plain", now_ms() - t);
     std::free(plain);
+
+    t = now_ms();
+    std::int32_t *alone = workload_alloc(array_size);
+    if (alone == nullptr)
+        die("allocation");
+    workload_rng_t rng_alone;
+    workload_rng_start(&rng_alone);
+    workload_rng_fill(&rng_alone, alone, array_size);
+    record("fill_no_helper", now_ms() - t);
+    sink = alone[array_size - 1];
+    std::free(alone);
 
     t = now_ms();
     if (!workload_fill(array_size))
