@@ -86,6 +86,7 @@ int main(int argc, char *argv[]) {
       // The started workers never wait, so they finish on their own.
       std::fprintf(stderr, "%s: cannot start worker %d: %s\n", prog, i, std::strerror(rc));
       join_all(prog, threads, i);
+      std::free(threads);
       return 1;
     }
   }
