@@ -1,0 +1,336 @@
+#!/usr/bin/env python3
+"""Writes a scaling report: CSV files of every run and SVG charts drawn by gnuplot.
+
+Usage: python3 bench/report.py [--out DIR] [--reps N] [--ns 1,2,3,4,6,8]
+                               [--min-time S] [--build DIR] [--quick] [--replot]
+
+Without --build it first brings the release preset up to date (configuring
+it if needed) and measures build/release; with --build DIR it measures the
+programs already built in DIR and builds nothing.
+
+Into DIR (default report/) it writes
+  tally.csv   program,n,repetition,elapsed_ms,whole_run_s: one row per run of
+              `forktally N`, of `duotally` (n = 2 threads) and of the
+              two-thread read limit (program read_limit, n = 2: two threads
+              reading the freshly filled array, from tally_bench first-read);
+              elapsed_ms is what the run printed, whole_run_s its wall time;
+  phaser.csv  primitive,threads,repetition,us_per_phase: phaser_bench's time
+              per phase for zel_phaser, pthread_barrier, std::barrier and the
+              phaser with one awaiter, per thread count and repetition;
+  tally.svg   median elapsed time of forktally against N, min-max bars,
+              with duotally and the read limit as reference lines;
+  phaser.svg  median time per phase against threads for zel_phaser,
+              pthread_barrier and std::barrier, min-max bars.
+Runs alternate (every N, then duotally, then the read limit, repetition by
+repetition) so that the machine's slow spells spread over all of them.
+The charts are drawn from the CSV files alone; --replot redraws them from the
+CSV files already in DIR without measuring.
+
+Exit status: 0 when all four files were written; 1 when a program or the
+build failed; 2 on a bad option; 3 when gnuplot is not installed (the CSV
+files are written, the charts are not, and standard error says so).
+Standard library only; progress goes to standard error. Nothing here
+asserts a time.
+"""
+import argparse
+import csv
+import importlib.util
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+NO_GNUPLOT = 3
+TALLY_HEADER = ["program", "n", "repetition", "elapsed_ms", "whole_run_s"]
+PHASER_HEADER = ["primitive", "threads", "repetition", "us_per_phase"]
+PHASER_PLOTTED = ["zel_phaser", "pthread_barrier", "std::barrier"]
+PROGRAMS = ("forktally", "duotally", "tally_bench", "phaser_bench")
+
+
+def load(name, path):
+    """Imports one of the benchmark scripts, which share the file name run.py."""
+    spec = importlib.util.spec_from_file_location(name, os.path.join(ROOT, path))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+tally_run = load("tally_run", "bench/tally/run.py")
+phaser_run = load("phaser_run", "bench/phaser/run.py")
+
+
+class Failure(Exception):
+    """A step that ends the report with status 1."""
+
+
+def note(message):
+    print(f"report: {message}", file=sys.stderr, flush=True)
+
+
+def positive(text):
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1: {text}")
+    return value
+
+
+def ns_list(text):
+    try:
+        ns = sorted({int(part) for part in text.split(",")})
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a comma-separated list of numbers: {text}")
+    if not ns or ns[0] < 1:
+        raise argparse.ArgumentTypeError(f"every N must be at least 1: {text}")
+    return ns
+
+
+def parse_args(argv):
+    ap = argparse.ArgumentParser(
+        prog="report.py", description=__doc__.splitlines()[0],
+        epilog="exit status: 0 done, 1 a program or the build failed, "
+               "2 bad option, 3 gnuplot missing (CSV files written, charts not)")
+    ap.add_argument("--out", default="report", help="output folder (default report/)")
+    ap.add_argument("--reps", type=positive, help="repetitions of every run (default 5)")
+    ap.add_argument("--ns", type=ns_list, help="forktally's N values (default 1,2,3,4,6,8)")
+    ap.add_argument("--min-time", type=float,
+                    help="phaser_bench seconds per benchmark and run (default 0.3)")
+    ap.add_argument("--build", help="measure the programs built in this folder, building nothing")
+    ap.add_argument("--quick", action="store_true",
+                    help="one repetition, N = 1,2, 0.02 s per benchmark (explicit options win)")
+    ap.add_argument("--replot", action="store_true",
+                    help="redraw the charts from the CSV files in --out, measuring nothing")
+    args = ap.parse_args(argv)
+    quick = args.quick
+    args.reps = args.reps or (1 if quick else 5)
+    args.ns = args.ns or ([1, 2] if quick else [1, 2, 3, 4, 6, 8])
+    if args.min_time is None:
+        args.min_time = 0.02 if quick else 0.3
+    if args.min_time <= 0:
+        ap.error("--min-time must be above 0")
+    return args
+
+
+def build_release():
+    """Brings build/release up to date for the programs the report runs."""
+    build = os.path.join(ROOT, "build", "release")
+    steps = [["cmake", "--build", "--preset", "release", "--target", *PROGRAMS]]
+    if not os.path.exists(os.path.join(build, "CMakeCache.txt")):
+        steps.insert(0, ["cmake", "--preset", "release"])
+    for step in steps:
+        note(" ".join(step))
+        if subprocess.run(step, cwd=ROOT, stdout=sys.stderr).returncode != 0:
+            raise Failure(f"'{' '.join(step)}' failed")
+    return build
+
+
+def measure_tally(bindir, ns, reps):
+    """Rows of tally.csv: every N of forktally, duotally and the read limit, per repetition."""
+    exe = lambda name: os.path.join(bindir, name)
+    runs = [("forktally", n, [exe("forktally"), str(n)]) for n in ns]
+    runs.append(("duotally", 2, [exe("duotally")]))
+    rows, counts, total, done = [], set(), reps * (len(runs) + 1), 0
+    for r in range(1, reps + 1):
+        for program, n, argv in runs:
+            done += 1
+            note(f"tally run {done} of {total}: {' '.join([program] + argv[1:])}")
+            try:
+                elapsed, wall, count = tally_run.run_program(argv)
+            except subprocess.CalledProcessError as e:
+                raise Failure(f"{program} {' '.join(argv[1:])} failed with status {e.returncode}: "
+                              f"{(e.stderr or '').strip()}")
+            counts.add(count)
+            rows.append([program, n, r, f"{elapsed:.6f}", f"{wall / 1000:.3f}"])
+        done += 1
+        note(f"tally run {done} of {total}: read limit (tally_bench first-read)")
+        start = time.perf_counter()
+        try:
+            limit = tally_run.tally_bench(exe("tally_bench"), "first-read", 1)["first_read_limit_2t"]
+        except subprocess.CalledProcessError as e:
+            raise Failure(f"tally_bench first-read failed with status {e.returncode}")
+        rows.append(["read_limit", 2, r, f"{limit:.6f}", f"{time.perf_counter() - start:.3f}"])
+    if len(counts) != 1:
+        raise Failure(f"the programs disagree on the count: {sorted(counts)}")
+    return rows
+
+
+def measure_phaser(build, reps, min_time):
+    """Rows of phaser.csv, from bench/phaser/run.py's measurement."""
+    try:
+        runs = phaser_run.measure(build, reps, min_time, progress=sys.stderr)
+    except subprocess.CalledProcessError as e:
+        raise Failure(f"phaser_bench failed with status {e.returncode}")
+    return [[kind, n, i + 1, f"{us:.4f}"]
+            for (kind, n), samples in sorted(runs.items()) for i, us in enumerate(samples)]
+
+
+def write_csv(path, header, rows):
+    with open(path, "w", newline="") as f:
+        w = csv.writer(f, lineterminator="\n")
+        w.writerow(header)
+        w.writerows(rows)
+
+
+def read_csv(path, header):
+    with open(path, newline="") as f:
+        reader = csv.reader(f)
+        if next(reader, None) != header:
+            raise Failure(f"{path} does not start with the header {','.join(header)}")
+        return list(reader)
+
+
+def summary(rows, key_cols, value_col):
+    """{key: (median, min, max, count)} over the rows grouped by key_cols."""
+    groups = {}
+    for row in rows:
+        groups.setdefault(tuple(row[c] for c in key_cols), []).append(float(row[value_col]))
+    return {k: (statistics.median(v), min(v), max(v), len(v)) for k, v in groups.items()}
+
+
+def runs(reps):
+    return "1 run" if reps == 1 else f"{reps} runs"
+
+
+def quote(text):
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def block(name, points):
+    lines = [f"${name} << EOD"] + [" ".join(f"{x:g}" for x in p) for p in points] + ["EOD"]
+    return "\n".join(lines)
+
+
+PREAMBLE = """set terminal svg size 860,520 dynamic noenhanced font "sans,13" background "white"
+set encoding utf8
+set output {out}
+set title {title}
+set xlabel {xlabel}
+set ylabel {ylabel}
+set grid ytics lc rgb "#dddddd"
+set key top right box opaque
+set xtics ({xtics})
+set xrange [{xlo}:{xhi}]
+"""
+
+
+def tally_script(rows, out):
+    s = summary(rows, (0, 1), 3)
+    fork = sorted((int(n), *v[:3]) for (p, n), v in s.items() if p == "forktally")
+    if not fork or ("duotally", "2") not in s or ("read_limit", "2") not in s:
+        raise Failure("tally.csv lacks forktally, duotally or read_limit rows")
+    duo, limit = s[("duotally", "2")], s[("read_limit", "2")]
+    reps = max(v[3] for v in s.values())
+    ns = [p[0] for p in fork]
+    return "\n".join([
+        PREAMBLE.format(
+            out=quote(out),
+            title=quote(f"Counting 209,715,200 values: forktally's elapsed time against N "
+                        f"(median of {runs(reps)}, bars from min to max)"),
+            xlabel=quote("N, child processes of forktally"),
+            ylabel=quote("elapsed counting time (ms)"),
+            xtics=", ".join(str(n) for n in ns), xlo=ns[0] - 0.5, xhi=ns[-1] + 0.5),
+        "set yrange [0:*]",
+        block("fork", fork),
+        "plot $fork using 1:2:3:4 with yerrorlines lw 2 pt 7 ps 0.8 lc rgb '#1f5fa8' "
+        "title 'forktally N, median and min-max', \\",
+        f"  {duo[0]:g} with lines lw 2 dt 2 lc rgb '#c0392b' "
+        f"title {quote(f'duotally, 2 threads, median {duo[0]:.1f} ms')}, \\",
+        f"  {limit[0]:g} with lines lw 2 dt 3 lc rgb '#2e8b57' "
+        f"title {quote(f'two-thread read limit, first pass, median {limit[0]:.1f} ms')}",
+        ""])
+
+
+def phaser_script(rows, out):
+    s = summary(rows, (0, 1), 3)
+    series = {k: sorted((int(n), *v[:3]) for (kind, n), v in s.items() if kind == k)
+              for k in PHASER_PLOTTED}
+    missing = [k for k, pts in series.items() if not pts]
+    if missing:
+        raise Failure(f"phaser.csv lacks rows for {', '.join(missing)}")
+    reps = max(v[3] for v in s.values())
+    threads = sorted({p[0] for pts in series.values() for p in pts})
+    colours = ["#1f5fa8", "#c0392b", "#2e8b57"]
+    plots = [f"$s{i} using 1:2:3:4 with yerrorlines lw 2 pt {7 + i} ps 0.8 lc rgb '{colours[i]}' "
+             f"title {quote(k + ', median and min-max')}" for i, k in enumerate(PHASER_PLOTTED)]
+    return "\n".join([
+        PREAMBLE.format(
+            out=quote(out),
+            title=quote(f"A barrier phase: time per phase against threads "
+                        f"(median of {runs(reps)}, bars from min to max)"),
+            xlabel=quote("threads (all waiting at every phase)"),
+            ylabel=quote("time per phase (µs)"),
+            xtics=", ".join(str(n) for n in threads),
+            xlo=threads[0] - 0.5, xhi=threads[-1] + 0.5),
+        "set yrange [0:*]",
+        *(block(f"s{i}", series[k]) for i, k in enumerate(PHASER_PLOTTED)),
+        "plot " + ", \\\n  ".join(plots),
+        ""])
+
+
+def plot(out_dir):
+    """Draws both charts from the CSV files; returns the names of the SVGs written."""
+    charts = [("tally", TALLY_HEADER, tally_script), ("phaser", PHASER_HEADER, phaser_script)]
+    scripts = [(f"{name}.svg", make(read_csv(os.path.join(out_dir, f"{name}.csv"), header),
+                                    os.path.join(out_dir, f"{name}.svg")))
+               for name, header, make in charts]
+    gnuplot = shutil.which("gnuplot")
+    if gnuplot is None:
+        return None
+    for svg, script in scripts:
+        done = subprocess.run([gnuplot], input=script, text=True, capture_output=True)
+        if done.returncode != 0:
+            raise Failure(f"gnuplot could not draw {svg}:\n{done.stderr.strip()}")
+    return [svg for svg, _ in scripts]
+
+
+def print_summary(out_dir):
+    tally = summary(read_csv(os.path.join(out_dir, "tally.csv"), TALLY_HEADER), (0, 1), 3)
+    print("elapsed ms (median, min, max):")
+    for (program, n), (med, lo, hi, _) in sorted(tally.items(), key=lambda kv: (kv[0][0], int(kv[0][1]))):
+        label = f"{program} {n}" if program == "forktally" else program
+        print(f"  {label:14} {med:9.2f} {lo:9.2f} {hi:9.2f}")
+    phaser = summary(read_csv(os.path.join(out_dir, "phaser.csv"), PHASER_HEADER), (0, 1), 3)
+    print("time per phase, us (median) by threads:")
+    threads = sorted({int(n) for _, n in phaser})
+    print(f"  {'':24}" + "".join(f"{n:>9}" for n in threads))
+    for kind in sorted({k for k, _ in phaser}):
+        cells = "".join(f"{phaser[(kind, str(n))][0]:9.3f}" if (kind, str(n)) in phaser else f"{'-':>9}"
+                        for n in threads)
+        print(f"  {kind:24}{cells}")
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    out_dir = args.out
+    try:
+        if not args.replot:
+            build = args.build if args.build else build_release()
+            bindir = os.path.join(build, "bin")
+            missing = [p for p in PROGRAMS if not os.access(os.path.join(bindir, p), os.X_OK)]
+            if missing:
+                raise Failure(f"{', '.join(missing)} not found in {bindir}: build it first "
+                              f"(cmake --workflow --preset release), or leave out --build")
+            os.makedirs(out_dir, exist_ok=True)
+            tally_rows = measure_tally(bindir, args.ns, args.reps)
+            write_csv(os.path.join(out_dir, "tally.csv"), TALLY_HEADER, tally_rows)
+            write_csv(os.path.join(out_dir, "phaser.csv"), PHASER_HEADER,
+                      measure_phaser(build, args.reps, args.min_time))
+        written = plot(out_dir)
+        print_summary(out_dir)
+    except (Failure, OSError) as e:
+        print(f"report.py: {e}", file=sys.stderr)
+        return 1
+    if written is None:
+        print(f"report.py: gnuplot is not installed, so tally.svg and phaser.svg were not drawn; "
+              f"tally.csv and phaser.csv are in {out_dir}/. Install the Debian package "
+              f"gnuplot-nox (apt-get install gnuplot-nox), then draw the charts with "
+              f"python3 bench/report.py --replot --out {out_dir}", file=sys.stderr)
+        return NO_GNUPLOT
+    note(f"wrote tally.csv, phaser.csv, {', '.join(written)} in {out_dir}/")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
