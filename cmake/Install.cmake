@@ -40,3 +40,8 @@ install(TARGETS zel_phaser_demo
 if(TARGET forktally AND TARGET duotally)
   install(TARGETS forktally duotally RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
+
+# Manual pages: forktally(1), duotally(1), and zel_phaser(3) with one
+# symbolic link per function name (tid_slot(3) among them).
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/man/man1 ${PROJECT_SOURCE_DIR}/man/man3
+  DESTINATION ${CMAKE_INSTALL_MANDIR})
