@@ -202,7 +202,7 @@ def block(name, points):
     return "\n".join(lines)
 
 
-PREAMBLE = """set terminal svg size 860,520 dynamic noenhanced font "sans,13" background "white"
+PREAMBLE = """set terminal svg size 860,560 dynamic noenhanced font "sans,13" background "white"
 set encoding utf8
 set output {out}
 set title {title}
@@ -210,6 +210,7 @@ set xlabel {xlabel}
 set ylabel {ylabel}
 set grid ytics lc rgb "#dddddd"
 set key top right box opaque
+set offsets 0, 0, graph 0.3, 0
 set xtics ({xtics})
 set xrange [{xlo}:{xhi}]
 """
@@ -252,7 +253,8 @@ def phaser_script(rows, out):
     reps = max(v[3] for v in s.values())
     threads = sorted({p[0] for pts in series.values() for p in pts})
     colours = ["#1f5fa8", "#c0392b", "#2e8b57"]
-    plots = [f"$s{i} using 1:2:3:4 with yerrorlines lw 2 pt {7 + i} ps 0.8 lc rgb '{colours[i]}' "
+    # Each series is shifted a little sideways so that the bars stay apart.
+    plots = [f"$s{i} using ($1{(i - 1) * 0.06:+g}):2:3:4 with yerrorlines lw 2 pt {7 + i} ps 0.8 lc rgb '{colours[i]}' "
              f"title {quote(k + ', median and min-max')}" for i, k in enumerate(PHASER_PLOTTED)]
     return "\n".join([
         PREAMBLE.format(
