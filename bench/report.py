@@ -8,7 +8,7 @@ Without --build it first brings the release preset up to date (configuring
 it if needed) and measures build/release; with --build DIR it measures the
 programs already built in DIR and builds nothing.
 
-Into DIR (default report/) it writes
+Into DIR (default report/ at the top of the source tree) it writes
   tally.csv   program,n,repetition,elapsed_ms,whole_run_s: one row per run of
               `forktally N`, of `duotally` (n = 2 threads) and of the
               two-thread read limit (program read_limit, n = 2: two threads
@@ -92,7 +92,8 @@ def parse_args(argv):
         prog="report.py", description=__doc__.splitlines()[0],
         epilog="exit status: 0 done, 1 a program or the build failed, "
                "2 bad option, 3 gnuplot missing (CSV files written, charts not)")
-    ap.add_argument("--out", default="report", help="output folder (default report/)")
+    ap.add_argument("--out", default=os.path.join(ROOT, "report"),
+                    help="output folder (default report/ at the top of the source tree)")
     ap.add_argument("--reps", type=positive, help="repetitions of every run (default 5)")
     ap.add_argument("--ns", type=ns_list, help="forktally's N values (default 1,2,3,4,6,8)")
     ap.add_argument("--min-time", type=float,
