@@ -320,6 +320,9 @@ def main(argv=None):
             write_csv(os.path.join(out_dir, "tally.csv"), TALLY_HEADER, tally_rows)
             write_csv(os.path.join(out_dir, "phaser.csv"), PHASER_HEADER,
                       measure_phaser(build, args.reps, args.min_time))
+            for svg in ("tally.svg", "phaser.svg"):  # charts of an earlier measurement
+                if os.path.exists(os.path.join(out_dir, svg)):
+                    os.remove(os.path.join(out_dir, svg))
         written = plot(out_dir)
         print_summary(out_dir)
     except (Failure, OSError) as e:
@@ -329,7 +332,7 @@ def main(argv=None):
         print(f"report.py: gnuplot is not installed, so tally.svg and phaser.svg were not drawn; "
               f"tally.csv and phaser.csv are in {out_dir}/. Install the Debian package "
               f"gnuplot-nox (apt-get install gnuplot-nox), then draw the charts with "
-              f"python3 bench/report.py --replot --out {out_dir}", file=sys.stderr)
+              f"python3 {os.path.relpath(os.path.abspath(__file__))} --replot --out {out_dir}", file=sys.stderr)
         return NO_GNUPLOT
     note(f"wrote tally.csv, phaser.csv, {', '.join(written)} in {out_dir}/")
     return 0
