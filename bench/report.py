@@ -51,7 +51,9 @@ PROGRAMS = ("forktally", "duotally", "tally_bench", "phaser_bench")
 
 
 def load(name, path):
-    """Imports one of the benchmark scripts, which share the file name run.py."""
+    """Imports one of the benchmark scripts, which share the file name run.py.
+    No bytecode is cached beside them: the source tree stays clean."""
+    sys.dont_write_bytecode = True
     spec = importlib.util.spec_from_file_location(name, os.path.join(ROOT, path))
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
