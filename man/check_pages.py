@@ -147,6 +147,8 @@ def cmd_programs(root, forktally, duotally):
 
 
 def main(argv):
+    if len(argv) > 1 and argv[1] in ("groff", "programs") and not shutil.which("groff"):
+        sys.exit("check_pages.py: groff is not installed (Debian package groff-base)")
     commands = {"groff": (cmd_groff, 1), "mandoc": (cmd_mandoc, 1),
                 "coverage": (cmd_coverage, 2), "programs": (cmd_programs, 3)}
     if len(argv) < 2 or argv[1] not in commands or len(argv) - 2 != commands[argv[1]][1]:
