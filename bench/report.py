@@ -54,9 +54,9 @@ def load(name, path):
     """Imports one of the benchmark scripts, which share the file name run.py.
     No bytecode is cached beside them: the source tree stays clean."""
     sys.dont_write_bytecode = True
-    spec = importlib.util.spec_from_file_location(name, os.path.join(ROOT, path))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(name, os.path.join(ROOT, path))
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
