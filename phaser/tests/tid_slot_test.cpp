@@ -113,8 +113,10 @@ TEST(TidSlot, OverlappingFirstCallsGetConsecutiveSlotsExactlyOnce) {
   rlimit small{};
   small.rlim_cur = small.rlim_max = rlim_t{64} << 20;
   setrlimit(RLIMIT_AS, &small);
+  // The volatile store keeps the optimiser from eliding the allocations.
+  static void *volatile sink;
   for (size_t size = size_t{1} << 20; size > 0; size /= 2) {
-    while (std::malloc(size) != nullptr) {
+    while ((sink = std::malloc(size)) != nullptr) {
     }
   }
   pthread_t unseen{};
