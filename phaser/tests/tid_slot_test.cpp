@@ -116,8 +116,7 @@ TEST(TidSlot, OverlappingFirstCallsGetConsecutiveSlotsExactlyOnce) {
   // The volatile store keeps the optimiser from eliding the allocations.
   static void *volatile sink;
   for (size_t size = size_t{1} << 20; size > 0; size /= 2) {
-    while ((sink = std::malloc(size)) != nullptr) {
-    }
+    for (void *p = std::malloc(size); p != nullptr; p = std::malloc(size)) sink = p;
   }
   pthread_t unseen{};
   std::memset(&unseen, 0x5a, sizeof unseen);
