@@ -113,14 +113,17 @@ TEST(TidSlot, OverlappingFirstCallsGetConsecutiveSlotsExactlyOnce) {
   rlimit small{};
   small.rlim_cur = small.rlim_max = rlim_t{64} << 20;
   setrlimit(RLIMIT_AS, &small);
-  // The volatile store keeps the optimiser from eliding the allocations.
-  static void *volatile sink;
-  for (size_t size = size_t{1} << 20; size > 0; size /= 2) {
-    for (void *p = std::malloc(size); p != nullptr; p = std::malloc(size)) sink = p;
+  // The blocks are chained, so that the optimiser cannot drop them.
+  void *chain = nullptr;
+  for (size_t size = size_t{1} << 20; size >= sizeof chain; size /= 2) {
+    for (void *p = std::malloc(size); p != nullptr; p = std::malloc(size)) {
+      std::memcpy(p, &chain, sizeof chain);
+      chain = p;
+    }
   }
   pthread_t unseen{};
   std::memset(&unseen, 0x5a, sizeof unseen);
-  _exit(tid_slot(unseen) == -1 ? 0 : 1);
+  _exit(tid_slot(unseen) == -1 && chain != nullptr ? 0 : 1);
 }
 
 TEST(TidSlotDeathTest, ReturnsMinusOneWhenAnEntryCannotBeAllocated) {
