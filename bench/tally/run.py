@@ -34,6 +34,14 @@ def cpu_model():
     return "unknown CPU"
 
 
+def huge_page_mode():
+    try:
+        with open("/sys/kernel/mm/transparent_hugepage/enabled") as f:
+            return re.search(r"\[(\w+)\]", f.read()).group(1)
+    except (OSError, AttributeError):
+        return "unknown"
+
+
 def tally_bench(exe, mode, reps):
     out = subprocess.run([exe, mode, str(reps)], check=True, capture_output=True, text=True).stdout
     samples = {}
@@ -71,7 +79,7 @@ def main():
         if not os.access(exe(name), os.X_OK):
             sys.exit(f"run.py: {exe(name)} is missing; build the release preset first")
 
-    print(f"machine: {os.cpu_count()} CPUs, {cpu_model()}")
+    print(f"machine: {os.cpu_count()} CPUs, {cpu_model()}, transparent huge pages: {huge_page_mode()}")
     scan = tally_bench(exe("tally_bench"), "scan", 21)
     fill = tally_bench(exe("tally_bench"), "fill", 3)
     first = {}
