@@ -37,6 +37,32 @@ void fail_thread(const char *what, int t, int err)
                  std::strerror(err));
 }
 
+// Counts the two halves in two threads, adding each thread's count into
+// `count` after its join. On success the two time stamps are filled in.
+bool run(timeval *start, timeval *end)
+{
+    gettimeofday(start, nullptr);
+    pthread_t threads[2];
+    for (int t = 0; t < 2; t++) {
+        const int err = pthread_create(&threads[t], nullptr, docount, array + t * size);
+        if (err != 0) {
+            fail_thread("start", t, err);
+            return false;
+        }
+    }
+    for (int t = 0; t < 2; t++) {
+        void *result = nullptr;
+        const int err = pthread_join(threads[t], &result);
+        if (err != 0) {
+            fail_thread("join", t, err);
+            return false;
+        }
+        count += static_cast<std::int32_t>(reinterpret_cast<std::intptr_t>(result));
+    }
+    gettimeofday(end, nullptr);
+    return true;
+}
+
 }  // namespace
 
 int main()
@@ -48,25 +74,8 @@ int main()
     size = array_size / 2;
 
     timeval start{}, end{};
-    gettimeofday(&start, nullptr);
-    pthread_t threads[2];
-    for (int t = 0; t < 2; t++) {
-        const int err = pthread_create(&threads[t], nullptr, docount, array + t * size);
-        if (err != 0) {
-            fail_thread("start", t, err);
-            return 1;
-        }
-    }
-    for (int t = 0; t < 2; t++) {
-        void *result = nullptr;
-        const int err = pthread_join(threads[t], &result);
-        if (err != 0) {
-            fail_thread("join", t, err);
-            return 1;
-        }
-        count += static_cast<std::int32_t>(reinterpret_cast<std::intptr_t>(result));
-    }
-    gettimeofday(&end, nullptr);
+    if (!run(&start, &end))
+        return 1;
 
     workload_report(stdout, count, start, end);
     if (std::fflush(stdout) != 0) {
