@@ -21,14 +21,14 @@ static_assert(sizeof(std::atomic<int32_t>) == sizeof(int32_t) &&
 // return spuriously (signals, wake-ups meant for an earlier value): the
 // caller re-tests its condition.
 inline void futex_wait(std::atomic<int32_t> *word, int32_t expected) {
-  syscall(SYS_futex, reinterpret_cast<int32_t *>(word), FUTEX_WAIT_PRIVATE, expected,
-          nullptr, nullptr, 0);
+  syscall(SYS_futex, reinterpret_cast<int32_t *>(word), FUTEX_WAIT_PRIVATE, expected, nullptr,
+          nullptr, 0);
 }
 
 // Wakes every thread sleeping in futex_wait on `word`.
 inline void futex_wake_all(std::atomic<int32_t> *word) {
-  syscall(SYS_futex, reinterpret_cast<int32_t *>(word), FUTEX_WAKE_PRIVATE, INT_MAX,
-          nullptr, nullptr, 0);
+  syscall(SYS_futex, reinterpret_cast<int32_t *>(word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr,
+          nullptr, 0);
 }
 
 }  // namespace zel_detail

@@ -7,15 +7,15 @@
 
 #include "zel_phaser.h"
 
+#include <unistd.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 
 namespace {
 
-constexpr int sleep_time = 100;       // microseconds per work item
+constexpr int sleep_time = 100;  // microseconds per work item
 constexpr int items_per_thread = 100;
 // Keeps nthreads * items_per_thread * 100 within a signed 32-bit integer and
 // the number of threads reasonable.
@@ -74,7 +74,8 @@ int main(int argc, char *argv[]) {
     std::fprintf(stderr, "%s: cannot initialise the phaser: %s\n", prog, std::strerror(rc));
     return 1;
   }
-  auto *threads = static_cast<pthread_t *>(std::calloc(static_cast<size_t>(nthreads) + 1, sizeof(pthread_t)));
+  auto *threads =
+      static_cast<pthread_t *>(std::calloc(static_cast<size_t>(nthreads) + 1, sizeof(pthread_t)));
   if (threads == nullptr) {
     std::fprintf(stderr, "%s: %s\n", prog, std::strerror(ENOMEM));
     return 1;

@@ -79,8 +79,8 @@ constexpr int32_t kMinPauseRounds = 32;
 constexpr int32_t kYieldRounds = 4;
 
 struct alignas(kCacheLine) phaser_state {
-  std::atomic<int32_t> current{0};   // futex word; only ever raised
-  std::atomic<int32_t> sleepers{0};  // threads in, or about to enter, futex_wait
+  std::atomic<int32_t> current{0};                     // futex word; only ever raised
+  std::atomic<int32_t> sleepers{0};                    // threads in, or about to enter, futex_wait
   std::atomic<int32_t> pause_rounds{kMaxPauseRounds};  // adaptive, see above
   bool yield_in_wait = false;
 };

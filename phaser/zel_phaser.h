@@ -44,7 +44,7 @@ typedef struct zel_phaser {
   pthread_mutex_t mutex;
   pthread_cond_t cond;
   int32_t number_threads; /* number of participants, at least 1 */
-  int32_t *phases; /* phases[s]: phase of the participant in slot s; owned by the phaser */
+  int32_t *phases;        /* phases[s]: phase of the participant in slot s; owned by the phaser */
 } zel_phaser_t;
 
 /*

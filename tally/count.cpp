@@ -16,21 +16,18 @@ constexpr std::int32_t lane_count = sizeof(lanes_t) / sizeof(std::int32_t);
 }  // namespace
 
 WORKLOAD_CLONES
-std::int32_t workload_count(const std::int32_t *p, std::int32_t n, std::int32_t value)
-{
-    lanes_t target = {};
-    target += value;
-    lanes_t matches = {};
-    std::int32_t i = 0;
-    for (; n - i >= lane_count; i += lane_count) {
-        lanes_t x;
-        std::memcpy(&x, p + i, sizeof x);
-        matches -= x == target;  // a match compares as -1
-    }
-    std::int32_t count = 0;
-    for (std::int32_t lane = 0; lane < lane_count; lane++)
-        count += matches[lane];
-    for (; i < n; i++)
-        count += p[i] == value;
-    return count;
+std::int32_t workload_count(const std::int32_t *p, std::int32_t n, std::int32_t value) {
+  lanes_t target = {};
+  target += value;
+  lanes_t matches = {};
+  std::int32_t i = 0;
+  for (; n - i >= lane_count; i += lane_count) {
+    lanes_t x;
+    std::memcpy(&x, p + i, sizeof x);
+    matches -= x == target;  // a match compares as -1
+  }
+  std::int32_t count = 0;
+  for (std::int32_t lane = 0; lane < lane_count; lane++) count += matches[lane];
+  for (; i < n; i++) count += p[i] == value;
+  return count;
 }

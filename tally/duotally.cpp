@@ -7,11 +7,11 @@
 // exit value, so `count` is written by main alone, after the joins.
 #include "workload.h"
 
+#include <pthread.h>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <pthread.h>
 
 namespace {
 
@@ -19,68 +19,61 @@ std::int32_t size = 0;
 std::int32_t count = 0;
 
 // Thread start routine: counts the `size` elements from `arg` on.
-void *docount(void *arg)
-{
-    const auto *first = static_cast<const std::int32_t *>(arg);
-    const std::int64_t n = workload_scan(static_cast<std::int32_t>(first - array), size);
-    return reinterpret_cast<void *>(static_cast<std::intptr_t>(n));
+void *docount(void *arg) {
+  const auto *first = static_cast<const std::int32_t *>(arg);
+  const std::int64_t n = workload_scan(static_cast<std::int32_t>(first - array), size);
+  return reinterpret_cast<void *>(static_cast<std::intptr_t>(n));
 }
 
-void fail(const char *what, int err)
-{
-    std::fprintf(stderr, "duotally: %s: %s\n", what, std::strerror(err));
+void fail(const char *what, int err) {
+  std::fprintf(stderr, "duotally: %s: %s\n", what, std::strerror(err));
 }
 
-void fail_thread(const char *what, int t, int err)
-{
-    std::fprintf(stderr, "duotally: cannot %s counting thread %d: %s\n", what, t,
-                 std::strerror(err));
+void fail_thread(const char *what, int t, int err) {
+  std::fprintf(stderr, "duotally: cannot %s counting thread %d: %s\n", what, t, std::strerror(err));
 }
 
 // Counts the two halves in two threads, adding each thread's count into
 // `count` after its join. On success the two time stamps are filled in.
-bool run(timeval *start, timeval *end)
-{
-    gettimeofday(start, nullptr);
-    pthread_t threads[2];
-    for (int t = 0; t < 2; t++) {
-        const int err = pthread_create(&threads[t], nullptr, docount, array + t * size);
-        if (err != 0) {
-            fail_thread("start", t, err);
-            return false;
-        }
+bool run(timeval *start, timeval *end) {
+  gettimeofday(start, nullptr);
+  pthread_t threads[2];
+  for (int t = 0; t < 2; t++) {
+    const int err = pthread_create(&threads[t], nullptr, docount, array + t * size);
+    if (err != 0) {
+      fail_thread("start", t, err);
+      return false;
     }
-    for (int t = 0; t < 2; t++) {
-        void *result = nullptr;
-        const int err = pthread_join(threads[t], &result);
-        if (err != 0) {
-            fail_thread("join", t, err);
-            return false;
-        }
-        count += static_cast<std::int32_t>(reinterpret_cast<std::intptr_t>(result));
+  }
+  for (int t = 0; t < 2; t++) {
+    void *result = nullptr;
+    const int err = pthread_join(threads[t], &result);
+    if (err != 0) {
+      fail_thread("join", t, err);
+      return false;
     }
-    gettimeofday(end, nullptr);
-    return true;
+    count += static_cast<std::int32_t>(reinterpret_cast<std::intptr_t>(result));
+  }
+  gettimeofday(end, nullptr);
+  return true;
 }
 
 }  // namespace
 
-int main()
-{
-    if (!workload_fill(array_size)) {
-        fail("cannot allocate the array", errno);
-        return 1;
-    }
-    size = array_size / 2;
+int main() {
+  if (!workload_fill(array_size)) {
+    fail("cannot allocate the array", errno);
+    return 1;
+  }
+  size = array_size / 2;
 
-    timeval start{}, end{};
-    if (!run(&start, &end))
-        return 1;
+  timeval start{}, end{};
+  if (!run(&start, &end)) return 1;
 
-    workload_report(stdout, count, start, end);
-    if (std::fflush(stdout) != 0) {
-        fail("standard output", errno);
-        return 1;
-    }
-    return 0;
+  workload_report(stdout, count, start, end);
+  if (std::fflush(stdout) != 0) {
+    fail("standard output", errno);
+    return 1;
+  }
+  return 0;
 }

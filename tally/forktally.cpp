@@ -7,36 +7,32 @@
 #include "pipeworkers.h"
 #include "workload.h"
 
+#include <sys/wait.h>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/wait.h>
 
 namespace {
 
 // The invocation name, for the usage line.
 const char *progname = "forktally";
 
-[[noreturn]] void usage()
-{
-    std::fprintf(stderr, "usage: %s num_procs\n", progname);
-    std::exit(1);
+[[noreturn]] void usage() {
+  std::fprintf(stderr, "usage: %s num_procs\n", progname);
+  std::exit(1);
 }
 
 // A whole decimal number from 1 to INT32_MAX, digits only.
-bool parse_procs(const char *text, std::int32_t *out)
-{
-    if (text[0] < '0' || text[0] > '9')
-        return false;
-    char *end = nullptr;
-    errno = 0;
-    const long value = std::strtol(text, &end, 10);
-    if (errno != 0 || *end != '\0' || value < 1 || value > INT32_MAX)
-        return false;
-    *out = static_cast<std::int32_t>(value);
-    return true;
+bool parse_procs(const char *text, std::int32_t *out) {
+  if (text[0] < '0' || text[0] > '9') return false;
+  char *end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text, &end, 10);
+  if (errno != 0 || *end != '\0' || value < 1 || value > INT32_MAX) return false;
+  *out = static_cast<std::int32_t>(value);
+  return true;
 }
 
 // The pipe table: entry p is the read end of worker p's pipe. It lives, like
@@ -45,63 +41,55 @@ int *pipes = nullptr;
 
 // Launches the workers, collects their records in order and reaps them.
 // On success the total and the two time stamps are filled in.
-bool run(std::int32_t nprocs, std::int32_t *total, timeval *start, timeval *end)
-{
-    pipes = static_cast<int *>(std::malloc(static_cast<std::size_t>(nprocs) * sizeof(int)));
-    if (pipes == nullptr) {
-        std::fprintf(stderr, "forktally: cannot allocate the pipe table: %s\n",
-                     std::strerror(errno));
-        return false;
+bool run(std::int32_t nprocs, std::int32_t *total, timeval *start, timeval *end) {
+  pipes = static_cast<int *>(std::malloc(static_cast<std::size_t>(nprocs) * sizeof(int)));
+  if (pipes == nullptr) {
+    std::fprintf(stderr, "forktally: cannot allocate the pipe table: %s\n", std::strerror(errno));
+    return false;
+  }
+  gettimeofday(start, nullptr);
+  for (std::int32_t p = 0; p < nprocs; p++) {
+    const slice_t s = workload_slice(array_size, nprocs, p);
+    pipes[p] = launchWorker(s.first, s.length);
+    if (pipes[p] == -1) return false;
+  }
+  std::int32_t sum = 0;
+  for (std::int32_t p = 0; p < nprocs; p++) {
+    std::int32_t count = 0;
+    if (!collect_record(pipes[p], p, workload_slice(array_size, nprocs, p).length, &count))
+      return false;
+    sum += count;
+  }
+  gettimeofday(end, nullptr);
+  for (std::int32_t p = 0; p < nprocs; p++)
+    while (wait(nullptr) < 0 && errno == EINTR) {
     }
-    gettimeofday(start, nullptr);
-    for (std::int32_t p = 0; p < nprocs; p++) {
-        const slice_t s = workload_slice(array_size, nprocs, p);
-        pipes[p] = launchWorker(s.first, s.length);
-        if (pipes[p] == -1)
-            return false;
-    }
-    std::int32_t sum = 0;
-    for (std::int32_t p = 0; p < nprocs; p++) {
-        std::int32_t count = 0;
-        if (!collect_record(pipes[p], p, workload_slice(array_size, nprocs, p).length, &count))
-            return false;
-        sum += count;
-    }
-    gettimeofday(end, nullptr);
-    for (std::int32_t p = 0; p < nprocs; p++)
-        while (wait(nullptr) < 0 && errno == EINTR) {
-        }
-    *total = sum;
-    return true;
+  *total = sum;
+  return true;
 }
 
 }  // namespace
 
-int main(int argc, char **argv)
-{
-    if (argc > 0 && argv[0] != nullptr)
-        progname = argv[0];
-    std::int32_t nprocs = 0;
-    if (argc != 2 || !parse_procs(argv[1], &nprocs))
-        usage();
+int main(int argc, char **argv) {
+  if (argc > 0 && argv[0] != nullptr) progname = argv[0];
+  std::int32_t nprocs = 0;
+  if (argc != 2 || !parse_procs(argv[1], &nprocs)) usage();
 
-    std::printf("using %d procs\n", nprocs);
-    std::fflush(stdout);  // the children must not inherit the line unwritten
-    if (!workload_fill(array_size)) {
-        std::fprintf(stderr, "forktally: cannot allocate the array: %s\n",
-                     std::strerror(errno));
-        return 1;
-    }
+  std::printf("using %d procs\n", nprocs);
+  std::fflush(stdout);  // the children must not inherit the line unwritten
+  if (!workload_fill(array_size)) {
+    std::fprintf(stderr, "forktally: cannot allocate the array: %s\n", std::strerror(errno));
+    return 1;
+  }
 
-    std::int32_t total = 0;
-    timeval start{}, end{};
-    if (!run(nprocs, &total, &start, &end))
-        return 1;
+  std::int32_t total = 0;
+  timeval start{}, end{};
+  if (!run(nprocs, &total, &start, &end)) return 1;
 
-    workload_report(stdout, total, start, end);
-    if (std::fflush(stdout) != 0) {
-        std::fprintf(stderr, "forktally: standard output: %s\n", std::strerror(errno));
-        return 1;
-    }
-    return 0;
+  workload_report(stdout, total, start, end);
+  if (std::fflush(stdout) != 0) {
+    std::fprintf(stderr, "forktally: standard output: %s\n", std::strerror(errno));
+    return 1;
+  }
+  return 0;
 }

@@ -9,10 +9,10 @@
 // programs use `array_size`.
 #pragma once
 
+#include <sys/time.h>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <sys/time.h>
 
 // 209,715,200 elements of 4 bytes: one 838,860,800-byte block.
 inline constexpr std::int32_t array_size = 0xC800000;
@@ -22,8 +22,8 @@ extern std::int32_t tofind;
 
 // One worker's share of the array: elements [first, first + length).
 struct slice_t {
-    std::int32_t first;
-    std::int32_t length;
+  std::int32_t first;
+  std::int32_t length;
 };
 
 // Allocates `array` with `n` elements, sets `tofind` to 3 and stores in
@@ -44,8 +44,7 @@ slice_t workload_slice(std::int32_t size, std::int32_t workers, std::int32_t p);
 double workload_elapsed_ms(const timeval &start, const timeval &end);
 
 // "Count of <tofind> = <total>" and "Elapsed time (ms) = <ms>" on `out`.
-void workload_report(std::FILE *out, std::int32_t total, const timeval &start,
-                     const timeval &end);
+void workload_report(std::FILE *out, std::int32_t total, const timeval &start, const timeval &end);
 
 // Building blocks of the fill and the scan, also measured by the benchmarks.
 
@@ -61,8 +60,8 @@ std::int32_t *workload_alloc(std::int32_t n);
 // value; elsewhere rand() itself is used and the record is empty.
 struct workload_rng_t {
 #if defined(__GLIBC__)
-    random_data data;
-    char state[128];  // the size of rand()'s own state, which selects its algorithm
+  random_data data;
+  char state[128];  // the size of rand()'s own state, which selects its algorithm
 #endif
 };
 // Seeds like srand(0). The record must not move afterwards.

@@ -103,9 +103,9 @@ pool &threads() {
 }
 
 void set_counters(benchmark::State &state) {
-  state.counters["per_phase"] = benchmark::Counter(
-      static_cast<double>(state.iterations()) * kPhasesPerIteration,
-      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["per_phase"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * kPhasesPerIteration,
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 void BM_zel_phaser_barrier(benchmark::State &state) {

@@ -4,12 +4,12 @@
 #include <errno.h>
 #include <stdio.h>
 
-#define CHECK(cond)                                         \
-  do {                                                      \
-    if (!(cond)) {                                          \
+#define CHECK(cond)                                              \
+  do {                                                           \
+    if (!(cond)) {                                               \
       fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #cond); \
-      return 1;                                             \
-    }                                                       \
+      return 1;                                                  \
+    }                                                            \
   } while (0)
 
 int main(void) {

@@ -6,9 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <atomic>
 #include <latch>
 #include <thread>
 #include <vector>
@@ -18,7 +18,9 @@
 
 namespace {
 
-int32_t own_slot() { return tid_slot(pthread_self()); }
+int32_t own_slot() {
+  return tid_slot(pthread_self());
+}
 
 TEST(TidSlot, HandsOutSlotsInOrderOfFirstRequestAndKeepsThem) {
   EXPECT_EQ(own_slot(), 0);

@@ -153,7 +153,9 @@ TEST(ZelPhaser, AwaitBlocksUntilTheLaggardAdvances) {
 // await that returns for phase k must see every participant at k or later.
 struct progress_board {
   explicit progress_board(int n) : done(static_cast<size_t>(n)) {}
-  void publish(int who, int32_t k) { done[static_cast<size_t>(who)].store(k, std::memory_order_relaxed); }
+  void publish(int who, int32_t k) {
+    done[static_cast<size_t>(who)].store(k, std::memory_order_relaxed);
+  }
   bool all_reached(int32_t k) const {
     for (const auto &d : done)
       if (d.load(std::memory_order_relaxed) < k) return false;
@@ -220,8 +222,12 @@ void run_mixed(int workers, int awaiters, int32_t phases) {
   EXPECT_EQ(zel_phaser_current(ph.get()), phases);
 }
 
-TEST(ZelPhaserMixed, OneAwaiterFollowsTheSlowestWorker) { run_mixed(8, 1, 200); }
+TEST(ZelPhaserMixed, OneAwaiterFollowsTheSlowestWorker) {
+  run_mixed(8, 1, 200);
+}
 
-TEST(ZelPhaserMixed, SeveralAwaitersAmongAdvancingWorkers) { run_mixed(3, 3, 200); }
+TEST(ZelPhaserMixed, SeveralAwaitersAmongAdvancingWorkers) {
+  run_mixed(3, 3, 200);
+}
 
 }  // namespace

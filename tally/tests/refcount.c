@@ -3,12 +3,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-int main(void)
-{
-    int count = 0;
-    srand(0);
-    for (int i = 0; i < 209715200; i++)
-        count += rand() % 4 == 3;
-    printf("Count of 3 = %d\n", count);
-    return 0;
+int main(void) {
+  int count = 0;
+  srand(0);
+  for (int i = 0; i < 209715200; i++) count += rand() % 4 == 3;
+  printf("Count of 3 = %d\n", count);
+  return 0;
 }
