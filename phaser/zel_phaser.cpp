@@ -26,8 +26,8 @@
 //  - so the advance that completes a phase for a waiter is followed by a
 //    raise, and every raise checks for sleepers.
 //
-// Waiting: a waiter spins on `current` for a bounded time (yielding instead
-// when participants outnumber CPUs), then sleeps on it as a futex word. A
+// Waiting: a waiter spins on `current` for a bounded time (see the wait-loop
+// constants below), then sleeps on it as a futex word. A
 // raise wakes every sleeper with one system call, and makes it only if
 // someone sleeps: with a single waiter, it is woken at most once per phase,
 // and an advance that releases nobody makes no system call at all.
