@@ -102,7 +102,16 @@ pool &threads() {
   return p;
 }
 
-void set_counters(benchmark::State &state) {
+// Runs kPhasesPerIteration phases per benchmark iteration on the first n
+// pool threads, `phase(index)` being thread index's part of one phase, and
+// reports the time per phase.
+template <typename Phase>
+void time_phases(benchmark::State &state, int n, Phase phase) {
+  for (auto _ : state) {
+    threads().run(n, [&](int index) {
+      for (int k = 0; k < kPhasesPerIteration; ++k) phase(index);
+    });
+  }
   state.counters["per_phase"] =
       benchmark::Counter(static_cast<double>(state.iterations()) * kPhasesPerIteration,
                          benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
@@ -112,37 +121,22 @@ void BM_zel_phaser_barrier(benchmark::State &state) {
   const int n = static_cast<int>(state.range(0));
   zel_phaser_t ph;
   zel_phaser_init(&ph, n);
-  for (auto _ : state) {
-    threads().run(n, [&](int) {
-      for (int k = 0; k < kPhasesPerIteration; ++k) zel_phaser_advance_and_await(&ph);
-    });
-  }
+  time_phases(state, n, [&](int) { zel_phaser_advance_and_await(&ph); });
   zel_phaser_destroy(&ph);
-  set_counters(state);
 }
 
 void BM_pthread_barrier(benchmark::State &state) {
   const int n = static_cast<int>(state.range(0));
   pthread_barrier_t b;
   pthread_barrier_init(&b, nullptr, static_cast<unsigned>(n));
-  for (auto _ : state) {
-    threads().run(n, [&](int) {
-      for (int k = 0; k < kPhasesPerIteration; ++k) pthread_barrier_wait(&b);
-    });
-  }
+  time_phases(state, n, [&](int) { pthread_barrier_wait(&b); });
   pthread_barrier_destroy(&b);
-  set_counters(state);
 }
 
 void BM_std_barrier(benchmark::State &state) {
   const int n = static_cast<int>(state.range(0));
   std::barrier b(n);
-  for (auto _ : state) {
-    threads().run(n, [&](int) {
-      for (int k = 0; k < kPhasesPerIteration; ++k) b.arrive_and_wait();
-    });
-  }
-  set_counters(state);
+  time_phases(state, n, [&](int) { b.arrive_and_wait(); });
 }
 
 // The demonstration's pattern: n - 1 workers advance without waiting, thread
@@ -151,19 +145,14 @@ void BM_zel_phaser_one_awaiter(benchmark::State &state) {
   const int n = static_cast<int>(state.range(0));
   zel_phaser_t ph;
   zel_phaser_init(&ph, n);
-  for (auto _ : state) {
-    threads().run(n, [&](int index) {
-      for (int k = 0; k < kPhasesPerIteration; ++k) {
-        if (index == 0) {
-          zel_phaser_advance_and_await(&ph);
-        } else {
-          zel_phaser_advance(&ph);
-        }
-      }
-    });
-  }
+  time_phases(state, n, [&](int index) {
+    if (index == 0) {
+      zel_phaser_advance_and_await(&ph);
+    } else {
+      zel_phaser_advance(&ph);
+    }
+  });
   zel_phaser_destroy(&ph);
-  set_counters(state);
 }
 
 void thread_counts(benchmark::internal::Benchmark *b) {
