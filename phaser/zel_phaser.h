@@ -27,6 +27,7 @@
 
 #include <pthread.h>
 #include <stdint.h>
+#include "zel_phaser_version.h"
 
 #ifdef __cplusplus
 extern "C" {
