@@ -1,33 +1,73 @@
-// The counting kernel: compares 16 elements at a time as one GCC generic
-// vector, which the compiler lowers to one AVX-512, two AVX2 or four SSE2
-// operations. WORKLOAD_CLONES builds all three and the loader picks the best
-// for the CPU, so the default build stays portable. Each lane counts at most
-// n / 16 matches, so the int32 lanes cannot overflow.
-#include "clones.h"
+// Binds workload_count to the widest counting kernel the CPU runs. The
+// dynamic loader calls the resolver once, when the program loads (a GNU
+// indirect function), so a call costs no more than any call into the
+// library and the default build stays portable: it carries all three levels.
+//
+// The resolver runs before any constructor, also before a sanitizer's runtime
+// is set up, so it is kept free of sanitizer instrumentation and reads
+// nothing but the CPU model that libgcc fills in on request.
+#include "count_levels.h"
 #include "workload.h"
-
-#include <cstring>
 
 namespace {
 
-typedef std::int32_t lanes_t __attribute__((vector_size(64)));
-constexpr std::int32_t lane_count = sizeof(lanes_t) / sizeof(std::int32_t);
+using count_fn = std::int32_t (*)(const std::int32_t *, std::int32_t, std::int32_t);
+
+#define COUNT_UNINSTRUMENTED \
+  __attribute__((no_sanitize("address"), no_sanitize("thread"), no_sanitize("undefined")))
+
+COUNT_UNINSTRUMENTED bool cpu_has(count_level_t level) {
+  __builtin_cpu_init();
+  switch (level) {
+    case count_level_avx512:
+      return __builtin_cpu_supports("avx512f");
+    case count_level_avx2:
+      return __builtin_cpu_supports("avx2");
+    case count_level_sse2:
+      break;
+  }
+  return true;  // every x86-64 CPU has SSE2
+}
+
+COUNT_UNINSTRUMENTED count_level_t widest_level() {
+  if (cpu_has(count_level_avx512)) return count_level_avx512;
+  if (cpu_has(count_level_avx2)) return count_level_avx2;
+  return count_level_sse2;
+}
 
 }  // namespace
 
-WORKLOAD_CLONES
-std::int32_t workload_count(const std::int32_t *p, std::int32_t n, std::int32_t value) {
-  lanes_t target = {};
-  target += value;
-  lanes_t matches = {};
-  std::int32_t i = 0;
-  for (; n - i >= lane_count; i += lane_count) {
-    lanes_t x;
-    std::memcpy(&x, p + i, sizeof x);
-    matches -= x == target;  // a match compares as -1
+extern "C" COUNT_UNINSTRUMENTED count_fn tally_resolve_workload_count() {
+  switch (widest_level()) {
+    case count_level_avx512:
+      return workload_count_avx512;
+    case count_level_avx2:
+      return workload_count_avx2;
+    case count_level_sse2:
+      break;
   }
-  std::int32_t count = 0;
-  for (std::int32_t lane = 0; lane < lane_count; lane++) count += matches[lane];
-  for (; i < n; i++) count += p[i] == value;
-  return count;
+  return workload_count_sse2;
+}
+
+std::int32_t workload_count(const std::int32_t *p, std::int32_t n, std::int32_t value)
+    __attribute__((ifunc("tally_resolve_workload_count")));
+
+bool workload_count_supported(count_level_t level) {
+  return cpu_has(level);
+}
+
+count_level_t workload_count_level() {
+  return widest_level();
+}
+
+const char *workload_count_level_name(count_level_t level) {
+  switch (level) {
+    case count_level_avx512:
+      return "avx512";
+    case count_level_avx2:
+      return "avx2";
+    case count_level_sse2:
+      break;
+  }
+  return "sse2";
 }
