@@ -1,12 +1,13 @@
 // The counting kernel on 32-byte AVX2 registers.
 //
 // Shape: a few scalar steps until p is 32-byte aligned, so that no load
-// splits a cache line; then four compare-and-subtract streams per step, each
-// compare taking its operand straight from memory into its own accumulator;
-// then the last elements one by one. A match compares as all ones (-1) and is
-// subtracted, so each 32-bit lane counts its matches. A lane sees at most
-// n / 8 elements, so with n up to INT32_MAX no lane can overflow and the lane
-// sum fits in 32 bits.
+// splits a cache line; then steps of eight registers (256 bytes), each
+// compare taking its operand straight from memory: a match compares as all
+// ones (-1), four compares are added (0 to -4) and the sum is subtracted from
+// one of two accumulators; then the last elements one by one. Adding before
+// subtracting halves the accumulator updates, which measured fastest in
+// cache. A lane gains at most 4 per 64 elements, so with n up to INT32_MAX no
+// lane can overflow and the lane sum fits in 32 bits.
 #include <immintrin.h>
 
 #include <cstdint>
@@ -22,18 +23,26 @@ __attribute__((target("avx2"))) std::int32_t workload_count_avx2(const std::int3
   for (; i < n && reinterpret_cast<std::uintptr_t>(p + i) % 32 != 0; i++) count += p[i] == value;
 
   const __m256i target = _mm256_set1_epi32(value);
-  __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
+  __m256i a0 = _mm256_setzero_si256(), a1 = a0;
   const auto *v = reinterpret_cast<const __m256i *>(p + i);
-  for (; n - i >= 4 * width; i += 4 * width, v += 4) {
-    a0 = _mm256_sub_epi32(a0, _mm256_cmpeq_epi32(target, _mm256_load_si256(v)));
-    a1 = _mm256_sub_epi32(a1, _mm256_cmpeq_epi32(target, _mm256_load_si256(v + 1)));
-    a2 = _mm256_sub_epi32(a2, _mm256_cmpeq_epi32(target, _mm256_load_si256(v + 2)));
-    a3 = _mm256_sub_epi32(a3, _mm256_cmpeq_epi32(target, _mm256_load_si256(v + 3)));
+  const std::int32_t steps = (n - i) / (8 * width);
+  for (const auto *end = v + 8 * steps; v != end; v += 8) {
+    a0 = _mm256_sub_epi32(
+        a0,
+        _mm256_add_epi32(_mm256_add_epi32(_mm256_cmpeq_epi32(target, _mm256_load_si256(v + 0)),
+                                          _mm256_cmpeq_epi32(target, _mm256_load_si256(v + 1))),
+                         _mm256_add_epi32(_mm256_cmpeq_epi32(target, _mm256_load_si256(v + 2)),
+                                          _mm256_cmpeq_epi32(target, _mm256_load_si256(v + 3)))));
+    a1 = _mm256_sub_epi32(
+        a1,
+        _mm256_add_epi32(_mm256_add_epi32(_mm256_cmpeq_epi32(target, _mm256_load_si256(v + 4)),
+                                          _mm256_cmpeq_epi32(target, _mm256_load_si256(v + 5))),
+                         _mm256_add_epi32(_mm256_cmpeq_epi32(target, _mm256_load_si256(v + 6)),
+                                          _mm256_cmpeq_epi32(target, _mm256_load_si256(v + 7)))));
   }
-  for (; n - i >= width; i += width, v++)
-    a0 = _mm256_sub_epi32(a0, _mm256_cmpeq_epi32(target, _mm256_load_si256(v)));
+  i += 8 * width * steps;
 
-  const __m256i sum8 = _mm256_add_epi32(_mm256_add_epi32(a0, a1), _mm256_add_epi32(a2, a3));
+  const __m256i sum8 = _mm256_add_epi32(a0, a1);
   __m128i sum = _mm_add_epi32(_mm256_castsi256_si128(sum8), _mm256_extracti128_si256(sum8, 1));
   sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(1, 0, 3, 2)));
   sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(2, 3, 0, 1)));

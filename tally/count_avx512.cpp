@@ -5,7 +5,8 @@
 // from memory into a mask register and a masked add of 1 into its own
 // accumulator; then the last elements one by one. A lane sees at most n / 16
 // elements, so with n up to INT32_MAX no lane can overflow and the lane sum
-// fits in 32 bits.
+// fits in 32 bits. (Adding masks before the accumulator, as the narrower
+// levels do, needs an extra move per register here and measured slower.)
 #include <immintrin.h>
 
 #include <cstdint>
