@@ -4,6 +4,10 @@
 // after each one, never waiting. The main thread is participant N + 1: it
 // prints a percentage, then advances and awaits the phaser, so the k-th
 // percentage after 0 appears only once every worker has finished k items.
+//
+// Standard output is checked after every flush and once more at the end. A
+// write that fails does not stop the run: the workers still finish and are
+// joined, and only then is the first failure reported, with status 1.
 
 #include "zel_phaser.h"
 
@@ -43,6 +47,14 @@ bool parse_threads(const char *text, int *out) {
   }
   *out = static_cast<int>(value);
   return true;
+}
+
+// The errno of the first failed write to standard output, or 0.
+int stdout_errno = 0;
+
+// Flushes standard output, remembering the first failure.
+void flush_stdout() {
+  if (std::fflush(stdout) != 0 && stdout_errno == 0) stdout_errno = errno != 0 ? errno : EIO;
 }
 
 // Joins threads[0..count), reporting failures; returns whether all joined.
@@ -95,7 +107,7 @@ int main(int argc, char *argv[]) {
   std::printf("Progress:\n");
   for (int completed = 0; completed < total_items; completed += nthreads) {
     std::printf("%d%% ...", completed * 100 / total_items);
-    std::fflush(stdout);
+    flush_stdout();
     if (zel_phaser_advance_and_await(&my_phaser) != 0) {
       std::fprintf(stderr, "%s: the main thread has no slot in the phaser\n", prog);
       return 1;
@@ -108,6 +120,12 @@ int main(int argc, char *argv[]) {
   rc = zel_phaser_destroy(&my_phaser);
   if (rc != 0) {
     std::fprintf(stderr, "%s: cannot destroy the phaser: %s\n", prog, std::strerror(rc));
+    return 1;
+  }
+  flush_stdout();
+  if (stdout_errno == 0 && std::ferror(stdout)) stdout_errno = EIO;
+  if (stdout_errno != 0) {
+    std::fprintf(stderr, "%s: standard output: %s\n", prog, std::strerror(stdout_errno));
     return 1;
   }
   return joined ? 0 : 1;

@@ -6,18 +6,14 @@
 # library's own thread bookkeeping), however many advances they make.
 # usage: wakeups_test.sh PATH_TO_TEST
 set -u
+source "$(dirname "${BASH_SOURCE[0]}")/../../testing/blackbox.sh"
 prog=$1
 command -v strace >/dev/null || { echo "strace is not installed: skipped"; exit 77; }
-log=$(mktemp)
-trap 'rm -f "$log"' EXIT
-failures=0
+log=$bb_tmp/futex
 
 for n in 4 8; do
-  if ! timeout 120 strace -f --seccomp-bpf -e trace=futex -o "$log" "$prog" "$n" >/dev/null; then
-    echo "FAIL: test $n under strace"
-    failures=$((failures + 1))
-    continue
-  fi
+  expect "test $n under strace" 0 '*' "" -- strace -f --seccomp-bpf -e trace=futex -o "$log" "$prog" "$n"
+  ((bb_status == 0)) || continue
   main_pid=$(awk 'NR == 1 { print $1 }' "$log")
   read -r main_waits worker_calls < <(awk -v main="$main_pid" '
     /futex\(/ && !/resumed>/ {
@@ -25,10 +21,11 @@ for n in 4 8; do
     }
     END { print waits + 0, calls + 0 }' "$log")
   slack=$((n + 4))
-  echo "test $n: main thread slept $main_waits times, workers made $worker_calls futex calls in $((n * 100)) advances"
+  label="test $n: main thread slept $main_waits times, workers made $worker_calls futex calls in $((n * 100)) advances"
   if [ "$main_waits" -gt $((100 + slack)) ] || [ "$worker_calls" -gt $((100 + slack)) ]; then
-    echo "FAIL: more futex calls than phases"
-    failures=$((failures + 1))
+    fail "$label: more futex calls than phases"
+  else
+    pass "$label"
   fi
 done
-[ "$failures" -eq 0 ]
+finish

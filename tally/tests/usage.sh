@@ -3,22 +3,14 @@
 # of at least 1: the usage line alone on stderr, nothing on stdout, status 1.
 # usage: usage.sh FORKTALLY
 set -u
+source "$(dirname "${BASH_SOURCE[0]}")/../../testing/blackbox.sh"
 forktally=$1
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-failures=0
-want="usage: $forktally num_procs"
+want="usage: $forktally num_procs"$'\n'
 
 expect_usage() {
-  "$forktally" "$@" >"$tmp/out" 2>"$tmp/err"
-  local status=$? label="forktally$(printf " '%s'" "$@")"
-  if ((status == 1)) && [[ ! -s $tmp/out && $(cat "$tmp/err") == "$want" ]] &&
-    (($(wc -l <"$tmp/err") == 1)); then
-    echo "ok   $label"
-  else
-    echo "FAIL $label: status $status, stdout '$(cat "$tmp/out")', stderr '$(cat "$tmp/err")'"
-    failures=$((failures + 1))
-  fi
+  local label=forktally
+  (($#)) && label+=$(printf " '%s'" "$@")
+  expect "$label" 1 "" "$want" -- "$forktally" "$@"
 }
 
 expect_usage
@@ -38,5 +30,4 @@ expect_usage ""
 expect_usage 2147483648
 expect_usage 99999999999999999999999
 
-echo "$failures failed"
-((failures == 0))
+finish
