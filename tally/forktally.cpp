@@ -2,8 +2,9 @@
 // num_procs child processes, each owning one contiguous slice, and reports
 // the count and the time from just before the first fork to the last record
 // read. Records are collected strictly in worker order; any fault in
-// collecting them ends the run with status 1 and no count, since a wrong
-// total is worse than none.
+// starting the workers or collecting their records ends the run with status
+// 1 and no count, since a wrong total is worse than none, and only after
+// every child started has been killed and reaped.
 #include "pipeworkers.h"
 #include "workload.h"
 
@@ -36,28 +37,38 @@ bool parse_procs(const char *text, std::int32_t *out) {
 }
 
 // The pipe table: entry p is the read end of worker p's pipe. It lives, like
-// the read ends, until the process ends.
+// the read ends, until the process ends. Beside it, worker p's process id,
+// kept so that a failed run can end the children it started.
 int *pipes = nullptr;
+pid_t *children = nullptr;
 
 // Launches the workers, collects their records in order and reaps them.
-// On success the total and the two time stamps are filled in.
+// On success the total and the two time stamps are filled in. On failure
+// every child started so far has been killed and reaped.
 bool run(std::int32_t nprocs, std::int32_t *total, timeval *start, timeval *end) {
-  pipes = static_cast<int *>(std::malloc(static_cast<std::size_t>(nprocs) * sizeof(int)));
-  if (pipes == nullptr) {
+  const auto n = static_cast<std::size_t>(nprocs);
+  pipes = static_cast<int *>(std::malloc(n * sizeof(int)));
+  children = static_cast<pid_t *>(std::malloc(n * sizeof(pid_t)));
+  if (pipes == nullptr || children == nullptr) {
     std::fprintf(stderr, "forktally: cannot allocate the pipe table: %s\n", std::strerror(errno));
     return false;
   }
   gettimeofday(start, nullptr);
   for (std::int32_t p = 0; p < nprocs; p++) {
     const slice_t s = workload_slice(array_size, nprocs, p);
-    pipes[p] = launchWorker(s.first, s.length);
-    if (pipes[p] == -1) return false;
+    pipes[p] = launchWorker(s.first, s.length, &children[p]);
+    if (pipes[p] == -1) {
+      stop_workers(children, p);
+      return false;
+    }
   }
   std::int32_t sum = 0;
   for (std::int32_t p = 0; p < nprocs; p++) {
     std::int32_t count = 0;
-    if (!collect_record(pipes[p], p, workload_slice(array_size, nprocs, p).length, &count))
+    if (!collect_record(pipes[p], p, workload_slice(array_size, nprocs, p).length, &count)) {
+      stop_workers(children, nprocs);
       return false;
+    }
     sum += count;
   }
   gettimeofday(end, nullptr);
@@ -77,6 +88,7 @@ int main(int argc, char **argv) {
 
   std::printf("using %d procs\n", nprocs);
   std::fflush(stdout);  // the children must not inherit the line unwritten
+  if (!reserve_descriptors(nprocs)) return 1;
   if (!workload_fill(array_size)) {
     std::fprintf(stderr, "forktally: cannot allocate the array: %s\n", std::strerror(errno));
     return 1;

@@ -5,10 +5,19 @@
 // handlers. Reads and writes of the record loop over EINTR and partial
 // transfers; a record is trusted only when all 4 bytes arrived and the
 // count lies within 0..slice length.
+//
+// The parent closes each write end right after the fork, so a later child
+// never holds an earlier child's write end and a child that dies is seen as
+// end of file at once. A process id is signalled only while its child is
+// unreaped, so it cannot name another process.
 #include "pipeworkers.h"
 
 #include "workload.h"
 
+#include <dirent.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstdio>
@@ -32,13 +41,48 @@ bool write_record(int fd, std::int32_t count) {
   return true;
 }
 
+// Descriptors open in this process; the standard three when /proc cannot
+// tell.
+long long open_descriptors() {
+  DIR *dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return 3;
+  long long n = 0;
+  while (const dirent *entry = readdir(dir))
+    if (entry->d_name[0] != '.') n++;
+  closedir(dir);
+  return n - 1;  // the directory's own descriptor
+}
+
 }  // namespace
 
 std::int32_t docount(std::int32_t first, std::int32_t length) {
   return workload_scan(first, length);
 }
 
-int launchWorker(std::int32_t first, std::int32_t length) {
+bool reserve_descriptors(std::int32_t workers) {
+  rlimit lim{};
+  if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return true;  // pipe() reports what goes wrong
+  const long long need = open_descriptors() + workers + 1;
+  const auto want = static_cast<rlim_t>(need);
+  if (lim.rlim_cur == RLIM_INFINITY || want <= lim.rlim_cur) return true;
+  rlim_t limit = lim.rlim_cur;
+  if (lim.rlim_max == RLIM_INFINITY || want <= lim.rlim_max) {
+    // A little headroom for descriptors the C library or a sanitizer's
+    // runtime opens for a moment, within the hard limit.
+    rlimit raised = lim;
+    raised.rlim_cur = want + 16;
+    if (lim.rlim_max != RLIM_INFINITY && raised.rlim_cur > lim.rlim_max)
+      raised.rlim_cur = lim.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) return true;
+  } else {
+    limit = lim.rlim_max;
+  }
+  std::fprintf(stderr, "forktally: %d workers need %lld file descriptors; the limit is %llu\n",
+               workers, need, static_cast<unsigned long long>(limit));
+  return false;
+}
+
+int launchWorker(std::int32_t first, std::int32_t length, pid_t *child) {
   int fds[2];
   if (pipe(fds) != 0) {
     std::perror("pipe");
@@ -57,6 +101,7 @@ int launchWorker(std::int32_t first, std::int32_t length) {
     _exit(sent ? 0 : 1);
   }
   close(fds[1]);
+  *child = pid;
   return fds[0];
 }
 
@@ -87,4 +132,13 @@ bool collect_record(int fd, std::int32_t p, std::int32_t length, std::int32_t *c
   }
   *count = value;
   return true;
+}
+
+void stop_workers(const pid_t *children, std::int32_t n) {
+  // Every child is signalled before the first wait, so they all die at once
+  // rather than one after another.
+  for (std::int32_t p = 0; p < n; p++) kill(children[p], SIGKILL);
+  for (std::int32_t p = 0; p < n; p++)
+    while (waitpid(children[p], nullptr, 0) < 0 && errno == EINTR) {
+    }
 }

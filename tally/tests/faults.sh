@@ -1,75 +1,120 @@
 #!/usr/bin/env bash
-# Faults the programs must report instead of printing a count: a pipe that
-# cannot be created, a child's record that arrives short, an array that
-# cannot be allocated, a counting thread that cannot be started. Each gives
-# one clear line on stderr and status 1.
+# Faults the programs must report instead of printing a count: too few file
+# descriptors for the pipes, a pipe or a child that cannot be created, a
+# child's record that arrives short or never, an array that cannot be
+# allocated, a counting thread that cannot be started. Each gives one clear
+# line on stderr and status 1, and forktally leaves no child of the run
+# behind.
 # usage: faults.sh FORKTALLY DUOTALLY SANITIZED(0|1)
 set -u
+source "$(dirname "${BASH_SOURCE[0]}")/../../testing/blackbox.sh"
 forktally=$1 duotally=$2 sanitized=$3
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-failures=0
 
-# expect LABEL WANT_STDOUT WANT_STDERR -- COMMAND...
-expect() {
-  local label=$1 want_out=$2 want_err=$3
-  shift 4
-  "$@" >"$tmp/out" 2>"$tmp/err"
-  local status=$?
-  if ((status == 1)) && [[ $(cat "$tmp/out") == "$want_out" && $(cat "$tmp/err") == "$want_err" ]]; then
-    echo "ok   $label"
-  else
-    echo "FAIL $label: status $status, stdout '$(cat "$tmp/out")', stderr '$(cat "$tmp/err")'"
-    failures=$((failures + 1))
-  fi
-}
-
-limited() { # limited ULIMIT_ARGS... -- COMMAND...
-  local limits=()
-  while [[ $1 != -- ]]; do limits+=("$1"); shift; done
-  shift
-  (for l in "${limits[@]}"; do ulimit $l || exit 99; done; exec "$@")
-}
-
-expect "pipe fails (ulimit -n 12, 40 workers)" "using 40 procs" "pipe: Too many open files" -- \
-  limited "-n 12" -- "$forktally" 40
-
-# A child whose record arrives short. strace makes the first write(2) of
-# every process report 2 bytes written while writing nothing: the parent's
-# "using" line loses its first two bytes, and each child's record loses its
-# first two, so the parent reads 2 of 4 bytes and then end of file.
-if command -v strace >/dev/null && strace -f -qq -o /dev/null true 2>/dev/null; then
-  # LeakSanitizer cannot run under ptrace.
-  ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" \
-    strace -f -qq -o /dev/null -e trace=write -e inject=write:retval=2:when=1 \
-    "$forktally" 2 >"$tmp/out" 2>"$tmp/err"
-  status=$?
-  want_err="forktally: worker 0: ended without sending its count (2 of 4 bytes)"
-  if ((status == 1)) && ! grep -q Count "$tmp/out" && [[ $(cat "$tmp/err") == "$want_err" ]]; then
-    echo "ok   short record from a child (strace write injection)"
-  else
-    echo "FAIL short record from a child: status $status, stdout '$(cat "$tmp/out")', stderr '$(cat "$tmp/err")'"
-    failures=$((failures + 1))
-  fi
-else
-  echo "skip short record from a child: strace cannot trace here"
-fi
+expect "40 workers under ulimit -n 12" 1 $'using 40 procs\n' \
+  $'forktally: 40 workers need 44 file descriptors; the limit is 12\n' \
+  --limit "-n 12" -- "$forktally" 40
+expect "100 workers under a hard limit of 50" 1 $'using 100 procs\n' \
+  $'forktally: 100 workers need 104 file descriptors; the limit is 50\n' \
+  --limit "-Sn 20" --limit "-Hn 50" -- "$forktally" 100
 
 if ((sanitized)); then
   echo "skip address-space limits: the sanitizers reserve more than any such limit"
 else
-  expect "forktally array allocation fails (ulimit -v)" "using 2 procs" \
-    "forktally: cannot allocate the array: Cannot allocate memory" -- \
-    limited "-v 600000" -- "$forktally" 2
-  expect "duotally array allocation fails (ulimit -v)" "" \
-    "duotally: cannot allocate the array: Cannot allocate memory" -- \
-    limited "-v 600000" -- "$duotally"
+  expect "forktally array allocation fails (ulimit -v)" 1 $'using 2 procs\n' \
+    $'forktally: cannot allocate the array: Cannot allocate memory\n' \
+    --limit "-v 600000" -- "$forktally" 2
+  expect "duotally array allocation fails (ulimit -v)" 1 "" \
+    $'duotally: cannot allocate the array: Cannot allocate memory\n' \
+    --limit "-v 600000" -- "$duotally"
   # Thread stacks default to the stack limit: 1 GB stacks do not fit beside
   # the 800 MB array in 1.7 GB of address space.
-  expect "duotally thread start fails (ulimit -s, -v)" "" \
-    "duotally: cannot start counting thread 0: Resource temporarily unavailable" -- \
-    limited "-s 1000000" "-v 1700000" -- "$duotally"
+  expect "duotally thread start fails (ulimit -s, -v)" 1 "" \
+    $'duotally: cannot start counting thread 0: Resource temporarily unavailable\n' \
+    --limit "-s 1000000" --limit "-v 1700000" -- "$duotally"
 fi
 
-echo "$failures failed"
-((failures == 0))
+if ! command -v strace >/dev/null || ! strace -f -qq -o /dev/null true 2>/dev/null; then
+  echo "skip faults injected with strace: strace cannot trace here"
+  finish
+  exit
+fi
+# LeakSanitizer cannot run under ptrace.
+export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0"
+trace=$bb_tmp/trace
+
+# A child's record that arrives short. strace makes the first write(2) of
+# every process report 2 bytes written while writing nothing: the parent's
+# "using" line loses its first two bytes, and each child's record loses its
+# first two, so the parent reads 2 of 4 bytes and then end of file.
+expect "short record from a child (strace write injection)" 1 $'ing 2 procs\n' \
+  $'forktally: worker 0: ended without sending its count (2 of 4 bytes)\n' -- \
+  strace -f -qq -o /dev/null -e trace=write -e inject=write:retval=2:when=1 "$forktally" 2
+
+# The remaining cases hold every child for a while at its first close(2),
+# before it counts, so the children started are still running when the
+# parent gives up; strace's log then shows whether any of them outlived the
+# parent. (The parent's own first close, while it loads its libraries, is
+# held as well; it only delays the start.) strace's own remarks on stderr,
+# about children killed while held, are left out of the comparison.
+hold=(timeout -k 5 120 strace -f -q -o "$trace" -e trace=execve,clone,pipe,pipe2,close
+  -e inject=close:delay_exit=2000000:when=1)
+
+# held LABEL STATUS STDOUT STDERR STRACE_ARGS...: runs forktally under
+# "${hold[@]}" STRACE_ARGS... and judges it, then the order of the ends.
+held() {
+  local label=$1 status=$2 out=$3 err=$4
+  shift 4
+  "${hold[@]}" "$@" >"$bb_out" 2>"$bb_tmp/raw" &
+  held_ended "$!" "$label" "$status" "$out" "$err"
+}
+
+# held_ended PID LABEL STATUS STDOUT STDERR: waits for the held run PID.
+held_ended() {
+  wait "$1"
+  bb_status=$?
+  grep -v '^strace: ' "$bb_tmp/raw" >"$bb_err"
+  check_run "$2" "$3" "$4" "$5"
+  # A child was killed, and the parent's end is the last end of a process
+  # in the log: none of the run outlived it.
+  if awk 'NR == 1 { main = $1 }
+      / \+\+\+ (exited with|killed by) / { last = $1; if ($1 != main && /SIGKILL/) killed++ }
+      END { exit !(last == main && killed > 0) }' "$trace"; then
+    pass "$2: no child outlives the parent"
+  else
+    fail "$2: a child outlived the parent or none was started: $(grep -F '+++' "$trace" | tr '\n' ' ')"
+  fi
+}
+
+held "pipe fails after a worker started" 1 $'using 3 procs\n' $'pipe: Too many open files\n' \
+  -e inject=pipe,pipe2:error=EMFILE:when=2 "$forktally" 3
+held "fork fails after two workers started" 1 $'using 3 procs\n' \
+  $'fork: Resource temporarily unavailable\n' -e inject=clone:error=EAGAIN:when=3 "$forktally" 3
+
+# children_of PID: the process ids whose parent is PID, in ascending order.
+children_of() {
+  local stat line pid
+  for stat in /proc/[0-9]*/stat; do
+    read -r line 2>/dev/null <"$stat" || continue
+    line=${line##*) }  # after the command name: state, parent, ...
+    read -r _ pid _ <<<"$line"
+    [[ $pid == "$1" ]] && pid=${stat#/proc/} && echo "${pid%/stat}"
+  done | sort -n
+}
+
+# A child that dies without sending its count while the others still run:
+# worker 0, the first child forked, is killed from outside while all three
+# children are held.
+"${hold[@]}" "$forktally" 3 >"$bb_out" 2>"$bb_tmp/raw" &
+watchdog=$!
+children=()
+for ((tries = 0; tries < 1200 && ${#children[@]} < 3; tries++)); do
+  sleep 0.05
+  tracer=$(children_of "$watchdog") && [[ -n $tracer ]] || continue
+  parent=$(children_of "$tracer") && [[ -n $parent ]] || continue
+  mapfile -t children < <(children_of "$parent")
+done
+((${#children[@]} == 3)) && kill -KILL "${children[0]}"
+held_ended "$watchdog" "a worker killed while the others run" 1 $'using 3 procs\n' \
+  $'forktally: worker 0: ended without sending its count (0 of 4 bytes)\n'
+
+finish
