@@ -1,47 +1,75 @@
-# Install and export rules: the phaser library with its header, a CMake
-# package (find_package(zel_phaser) -> zel_phaser::zel_phaser) and a
-# pkg-config file; the counting programs go to bin. The demonstration
-# program is called `test`, which would shadow test(1) in a bin folder, so
-# it goes to libexec instead.
+# Install rules, in three components that are also the Debian packages
+# (cmake/Packaging.cmake):
+#  - lib: the shared library libzel_phaser.so.<major> and its real file;
+#  - dev: the header with its version header, the archive, the .so link, the
+#    CMake package (find_package(zel_phaser) -> zel_phaser::zel_phaser, the
+#    shared library, and zel_phaser::zel_phaser_static, the archive), the
+#    pkg-config files zel_phaser.pc and zel_phaser_static.pc, and the
+#    section 3 manual pages;
+#  - programs: forktally and duotally in bin, the demonstration program in
+#    libexec/parwork/test (in bin it would shadow test(1)), and the section 1
+#    manual pages.
+# Every installed path is relative to the prefix, and so are the package
+# files' references to each other: an installed tree may be moved.
 
 include(CMakePackageConfigHelpers)
 
-install(TARGETS zel_phaser
+install(TARGETS zel_phaser zel_phaser_static
   EXPORT zel_phaserTargets
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-  FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT lib NAMELINK_COMPONENT dev
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
+  FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 
+set(zel_phaser_cmakedir ${CMAKE_INSTALL_LIBDIR}/cmake/zel_phaser)
 install(EXPORT zel_phaserTargets
   NAMESPACE zel_phaser::
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/zel_phaser)
+  DESTINATION ${zel_phaser_cmakedir}
+  COMPONENT dev)
 
 configure_package_config_file(
   ${CMAKE_CURRENT_LIST_DIR}/zel_phaserConfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/zel_phaserConfig.cmake
-  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/zel_phaser)
+  INSTALL_DESTINATION ${zel_phaser_cmakedir})
 write_basic_package_version_file(
   ${CMAKE_CURRENT_BINARY_DIR}/zel_phaserConfigVersion.cmake
   COMPATIBILITY SameMajorVersion)
 install(FILES
   ${CMAKE_CURRENT_BINARY_DIR}/zel_phaserConfig.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/zel_phaserConfigVersion.cmake
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/zel_phaser)
+  DESTINATION ${zel_phaser_cmakedir}
+  COMPONENT dev)
 
-configure_file(${CMAKE_CURRENT_LIST_DIR}/zel_phaser.pc.in
-  ${CMAKE_CURRENT_BINARY_DIR}/zel_phaser.pc @ONLY)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zel_phaser.pc
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+# pkg-config files whose prefix is found from their own place
+# (${pcfiledir}), so they stay right wherever the tree is installed, staged
+# or unpacked. zel_phaser.pc links the shared library; zel_phaser_static.pc
+# names the archive itself, which -l cannot choose while the shared library
+# lies beside it.
+set(zel_phaser_pcdir ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
+  message(FATAL_ERROR "CMAKE_INSTALL_LIBDIR and CMAKE_INSTALL_INCLUDEDIR must be relative to the prefix")
+endif()
+file(RELATIVE_PATH zel_phaser_pc_to_prefix /prefix/${zel_phaser_pcdir} /prefix)
+string(REGEX REPLACE "/$" "" zel_phaser_pc_to_prefix "${zel_phaser_pc_to_prefix}")
+foreach(pc zel_phaser zel_phaser_static)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/${pc}.pc.in ${CMAKE_CURRENT_BINARY_DIR}/${pc}.pc @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${pc}.pc DESTINATION ${zel_phaser_pcdir} COMPONENT dev)
+endforeach()
 
-install(TARGETS zel_phaser_demo
-  RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/parwork)
-
-if(TARGET forktally AND TARGET duotally)
-  install(TARGETS forktally duotally RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(PARWORK_BUILD_PROGRAMS)
+  install(TARGETS forktally duotally RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
+  install(PROGRAMS $<TARGET_FILE:zel_phaser_demo>
+    DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/parwork
+    RENAME test
+    COMPONENT programs)
 endif()
 
-# Manual pages: forktally(1), duotally(1), and zel_phaser(3) with one
-# symbolic link per function name (tid_slot(3) among them).
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/man/man1 ${PROJECT_SOURCE_DIR}/man/man3
-  DESTINATION ${CMAKE_INSTALL_MANDIR})
+# zel_phaser(3) comes with one symbolic link per function name (tid_slot(3)
+# among them); the links are installed as links.
+if(PARWORK_INSTALL_MANPAGES)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/man/man3
+    DESTINATION ${CMAKE_INSTALL_MANDIR} COMPONENT dev)
+  if(PARWORK_BUILD_PROGRAMS)
+    install(DIRECTORY ${PROJECT_SOURCE_DIR}/man/man1
+      DESTINATION ${CMAKE_INSTALL_MANDIR} COMPONENT programs)
+  endif()
+endif()
