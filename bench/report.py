@@ -3,24 +3,37 @@
 
 Usage: python3 bench/report.py [--out DIR] [--reps N] [--ns 1,2,3,4,6,8]
                                [--min-time S] [--build DIR] [--quick] [--replot]
+                               [--details | --no-details]
 
 Without --build it first brings the release preset up to date (configuring
 it if needed) and measures build/release; with --build DIR it measures the
 programs already built in DIR and builds nothing.
 
 Into DIR (default report/ at the top of the source tree) it writes
-  tally.csv   program,n,repetition,elapsed_ms,whole_run_s: one row per run of
-              `forktally N`, of `duotally` (n = 2 threads) and of the
-              two-thread read limit (program read_limit, n = 2: two threads
-              reading the freshly filled array, from tally_bench first-read);
-              elapsed_ms is what the run printed, whole_run_s its wall time;
-  phaser.csv  primitive,threads,repetition,us_per_phase: phaser_bench's time
-              per phase for zel_phaser, pthread_barrier, std::barrier and the
-              phaser with one awaiter, per thread count and repetition;
+  tally.csv   program,n,repetition,elapsed_ms,whole_run_s,machine,commit: one
+              row per run of `forktally N`, of `duotally` (n = 2 threads) and
+              of the two-thread read limit (program read_limit, n = 2: the
+              fastest of the independent reference kernels on their first
+              pass over a freshly filled array, from tally_bench first, one
+              process each); elapsed_ms is what the run printed, whole_run_s
+              its wall time (for read_limit: of the reference processes);
+  phaser.csv  primitive,threads,repetition,us_per_phase,machine,commit:
+              phaser_bench's time per phase for zel_phaser, pthread_barrier,
+              std::barrier and the phaser with one awaiter, per thread count
+              and repetition;
   tally.svg   median elapsed time of forktally against N, min-max bars,
               with duotally and the read limit as reference lines;
   phaser.svg  median time per phase against threads for zel_phaser,
-              pthread_barrier and std::barrier, min-max bars.
+              pthread_barrier and std::barrier, min-max bars;
+  tally_details.txt  (with --details, the default unless --quick) what
+              bench/tally/run.py prints for the same build right after: every
+              counting kernel and reference, the fill, the programs against
+              their straightforward builds, and the ratios to the targets.
+machine names the CPU model, its vector extensions, the number of CPUs, the
+counting kernel's level and the transparent huge page mode; commit is `git
+describe --always --dirty` of the source tree. Both charts have a logarithmic
+time axis, so that one slow series does not flatten the others, and name the
+machine and the commit under the plot.
 Runs alternate (every N, then duotally, then the read limit, repetition by
 repetition) so that the machine's slow spells spread over all of them.
 The charts are drawn from the CSV files alone; --replot redraws them from the
@@ -44,8 +57,8 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 NO_GNUPLOT = 3
-TALLY_HEADER = ["program", "n", "repetition", "elapsed_ms", "whole_run_s"]
-PHASER_HEADER = ["primitive", "threads", "repetition", "us_per_phase"]
+TALLY_HEADER = ["program", "n", "repetition", "elapsed_ms", "whole_run_s", "machine", "commit"]
+PHASER_HEADER = ["primitive", "threads", "repetition", "us_per_phase", "machine", "commit"]
 PHASER_PLOTTED = ["zel_phaser", "pthread_barrier", "std::barrier"]
 PROGRAMS = ("forktally", "duotally", "tally_bench", "phaser_bench")
 
@@ -62,6 +75,7 @@ def load(name, path):
 
 tally_run = load("tally_run", "bench/tally/run.py")
 phaser_run = load("phaser_run", "bench/phaser/run.py")
+DETAIL_PROGRAMS = tuple(p for p in tally_run.PROGRAMS if p not in PROGRAMS)
 
 
 class Failure(Exception):
@@ -105,8 +119,13 @@ def parse_args(argv):
                     help="one repetition, N = 1,2, 0.02 s per benchmark (explicit options win)")
     ap.add_argument("--replot", action="store_true",
                     help="redraw the charts from the CSV files in --out, measuring nothing")
+    ap.add_argument("--details", action=argparse.BooleanOptionalAction,
+                    help="also write bench/tally/run.py's tables to tally_details.txt "
+                         "(default: on, off with --quick)")
     args = ap.parse_args(argv)
     quick = args.quick
+    if args.details is None:
+        args.details = not quick
     args.reps = args.reps or (1 if quick else 5)
     args.ns = args.ns or ([1, 2] if quick else [1, 2, 3, 4, 6, 8])
     if args.min_time is None:
@@ -116,10 +135,10 @@ def parse_args(argv):
     return args
 
 
-def build_release():
+def build_release(programs):
     """Brings build/release up to date for the programs the report runs."""
     build = os.path.join(ROOT, "build", "release")
-    steps = [["cmake", "--build", "--preset", "release", "--target", *PROGRAMS]]
+    steps = [["cmake", "--build", "--preset", "release", "--target", *programs]]
     if not os.path.exists(os.path.join(build, "CMakeCache.txt")):
         steps.insert(0, ["cmake", "--preset", "release"])
     for step in steps:
@@ -130,11 +149,12 @@ def build_release():
 
 
 def measure_tally(bindir, ns, reps):
-    """Rows of tally.csv: every N of forktally, duotally and the read limit, per repetition."""
+    """Rows of tally.csv without the machine columns: every N of forktally,
+    duotally and the read limit, per repetition; and the machine line."""
     exe = lambda name: os.path.join(bindir, name)
     runs = [("forktally", n, [exe("forktally"), str(n)]) for n in ns]
     runs.append(("duotally", 2, [exe("duotally")]))
-    rows, counts, total, done = [], set(), reps * (len(runs) + 1), 0
+    rows, counts, total, done, info = [], set(), reps * (len(runs) + 1), 0, {}
     for r in range(1, reps + 1):
         for program, n, argv in runs:
             done += 1
@@ -147,26 +167,39 @@ def measure_tally(bindir, ns, reps):
             counts.add(count)
             rows.append([program, n, r, f"{elapsed:.6f}", f"{wall / 1000:.3f}"])
         done += 1
-        note(f"tally run {done} of {total}: read limit (tally_bench first-read)")
-        start = time.perf_counter()
-        try:
-            limit = tally_run.tally_bench(exe("tally_bench"), "first-read", 1)["first_read_limit_2t"]
-        except subprocess.CalledProcessError as e:
-            raise Failure(f"tally_bench first-read failed with status {e.returncode}")
-        rows.append(["read_limit", 2, r, f"{limit:.6f}", f"{time.perf_counter() - start:.3f}"])
+        note(f"tally run {done} of {total}: read limit (tally_bench first, each reference)")
+        start, limits = time.perf_counter(), []
+        for kernel in tally_run.REFERENCES:
+            try:
+                samples, info = tally_run.tally_bench(exe("tally_bench"), "first", kernel)
+            except subprocess.CalledProcessError as e:
+                raise Failure(f"tally_bench first {kernel} failed with status {e.returncode}")
+            limits.append(samples[f"first_{kernel}_2t"][0])
+        rows.append(["read_limit", 2, r, f"{min(limits):.6f}", f"{time.perf_counter() - start:.3f}"])
     if len(counts) != 1:
         raise Failure(f"the programs disagree on the count: {sorted(counts)}")
-    return rows
+    return rows, tally_run.machine(info)
 
 
 def measure_phaser(build, reps, min_time):
-    """Rows of phaser.csv, from bench/phaser/run.py's measurement."""
+    """Rows of phaser.csv without the machine columns, from bench/phaser/run.py's measurement."""
     try:
         runs = phaser_run.measure(build, reps, min_time, progress=sys.stderr)
     except subprocess.CalledProcessError as e:
         raise Failure(f"phaser_bench failed with status {e.returncode}")
     return [[kind, n, i + 1, f"{us:.4f}"]
             for (kind, n), samples in sorted(runs.items()) for i, us in enumerate(samples)]
+
+
+def write_details(build, reps, path):
+    """Runs bench/tally/run.py on the same build and keeps what it prints."""
+    note(f"bench/tally/run.py {build} --reps {reps} (a few minutes)")
+    done = subprocess.run([sys.executable, os.path.join(ROOT, "bench", "tally", "run.py"), build,
+                           "--reps", str(reps)], capture_output=True, text=True)
+    if done.returncode != 0:
+        raise Failure(f"bench/tally/run.py failed with status {done.returncode}: {done.stderr.strip()}")
+    with open(path, "w") as f:
+        f.write(done.stdout)
 
 
 def write_csv(path, header, rows):
@@ -216,7 +249,18 @@ set key top right box opaque
 set offsets 0, 0, graph 0.3, 0
 set xtics ({xtics})
 set xrange [{xlo}:{xhi}]
+set logscale y
+set bmargin 6
+set label 1 {stamp} at screen 0.01, screen 0.045 left font "sans,10"
 """
+
+
+def stamp(rows, machine_col):
+    """The machine and commit of the rows' run, two lines for the foot of a chart."""
+    runs = sorted({(r[machine_col], r[machine_col + 1]) for r in rows})
+    machines = "; ".join(m for m, _ in runs)
+    commits = ", ".join(sorted({c for _, c in runs}))
+    return quote(machines)[:-1] + "\\n" + quote(f"commit {commits}")[1:]
 
 
 def tally_script(rows, out):
@@ -233,9 +277,9 @@ def tally_script(rows, out):
             title=quote(f"Counting 209,715,200 values: forktally's elapsed time against N "
                         f"(median of {runs(reps)}, bars from min to max)"),
             xlabel=quote("N, child processes of forktally"),
-            ylabel=quote("elapsed counting time (ms)"),
-            xtics=", ".join(str(n) for n in ns), xlo=ns[0] - 0.5, xhi=ns[-1] + 0.5),
-        "set yrange [0:*]",
+            ylabel=quote("elapsed counting time (ms), log scale"),
+            xtics=", ".join(str(n) for n in ns), xlo=ns[0] - 0.5, xhi=ns[-1] + 0.5,
+            stamp=stamp(rows, 5)),
         block("fork", fork),
         "plot $fork using 1:2:3:4 with yerrorlines lw 2 pt 7 ps 0.8 lc rgb '#1f5fa8' "
         "title 'forktally N, median and min-max', \\",
@@ -265,10 +309,9 @@ def phaser_script(rows, out):
             title=quote(f"A barrier phase: time per phase against threads "
                         f"(median of {runs(reps)}, bars from min to max)"),
             xlabel=quote("threads (all waiting at every phase)"),
-            ylabel=quote("time per phase (µs)"),
+            ylabel=quote("time per phase (µs), log scale"),
             xtics=", ".join(str(n) for n in threads),
-            xlo=threads[0] - 0.5, xhi=threads[-1] + 0.5),
-        "set yrange [0:*]",
+            xlo=threads[0] - 0.5, xhi=threads[-1] + 0.5, stamp=stamp(rows, 4)),
         *(block(f"s{i}", series[k]) for i, k in enumerate(PHASER_PLOTTED)),
         "plot " + ", \\\n  ".join(plots),
         ""])
@@ -311,20 +354,25 @@ def main(argv=None):
     out_dir = args.out
     try:
         if not args.replot:
-            build = args.build if args.build else build_release()
+            programs = PROGRAMS + (DETAIL_PROGRAMS if args.details else ())
+            build = args.build if args.build else build_release(programs)
             bindir = os.path.join(build, "bin")
-            missing = [p for p in PROGRAMS if not os.access(os.path.join(bindir, p), os.X_OK)]
+            missing = [p for p in programs if not os.access(os.path.join(bindir, p), os.X_OK)]
             if missing:
                 raise Failure(f"{', '.join(missing)} not found in {bindir}: build it first "
                               f"(cmake --workflow --preset release), or leave out --build")
             os.makedirs(out_dir, exist_ok=True)
-            tally_rows = measure_tally(bindir, args.ns, args.reps)
-            write_csv(os.path.join(out_dir, "tally.csv"), TALLY_HEADER, tally_rows)
+            tally_rows, machine = measure_tally(bindir, args.ns, args.reps)
+            phaser_rows = measure_phaser(build, args.reps, args.min_time)
+            run_stamp = [machine, tally_run.commit()]
+            write_csv(os.path.join(out_dir, "tally.csv"), TALLY_HEADER, [r + run_stamp for r in tally_rows])
             write_csv(os.path.join(out_dir, "phaser.csv"), PHASER_HEADER,
-                      measure_phaser(build, args.reps, args.min_time))
+                      [r + run_stamp for r in phaser_rows])
             for svg in ("tally.svg", "phaser.svg"):  # charts of an earlier measurement
                 if os.path.exists(os.path.join(out_dir, svg)):
                     os.remove(os.path.join(out_dir, svg))
+            if args.details:
+                write_details(build, args.reps, os.path.join(out_dir, "tally_details.txt"))
         written = plot(out_dir)
         print_summary(out_dir)
     except (Failure, OSError) as e:

@@ -1,6 +1,7 @@
-// tally_bench fill|scan|first-read|first-count [reps]: times the parts of the counting workload
-// against reference kernels measured in the same process, and prints one
-// "sample NAME MILLISECONDS" line per measurement, then the medians.
+// tally_bench MODE [reps]: times the parts of the counting workload against
+// reference kernels measured in the same process, and prints "info" lines
+// (CPU model, its vector extensions, the kernel level the loader picked),
+// one "sample NAME MILLISECONDS" line per measurement, then the medians.
 //
 // fill: where the fill's time goes. rand() and the workload's generator
 //   each write into an already-faulted block (generator cost alone); fresh
@@ -8,25 +9,42 @@
 //   alone); then the straightforward fill (malloc, srand(0), rand() % 4),
 //   the workload's fill without its page-populating helper thread, and the
 //   workload's fill, whole.
-// scan: the workload's fill once, then per repetition two threads that read
-//   their halves at the memory's limit, two that count them the way duotally
-//   does, and two that count them with the straightforward loop. Each is
-//   timed from before the first thread starts to after the second join.
-// first-read, first-count: the workload's fill, then one such pass only,
-//   the first over the freshly written array, as in duotally itself; the
-//   repetitions are separate processes, which run.py starts in turn.
+// scan: the workload's fill once, then per repetition every kernel in turn
+//   (the references, the plain -O3 loop, each level of the workload's kernel
+//   this CPU runs, and workload_count as the loader bound it) over the two
+//   halves in two threads, timed like duotally: from before the first thread
+//   starts to after the second join. Every count is checked against the
+//   plain loop's.
+// block: one thread, every kernel in turn over a warm 64 MiB block (memory
+//   bound) and 256 times over a warm 256 KiB block (cache resident, so the
+//   kernel's own speed shows).
+// floor: the floor of a whole run, in a fresh process: two threads fault in
+//   and write their halves of a new huge-page block with a free generator
+//   (i % 4), then two threads count it with workload_count. One sample;
+//   run.py also takes the process's wall time, as for the programs.
+// first KERNEL: the workload's fill, then one two-thread pass of KERNEL, the
+//   first over the freshly written array, as in duotally itself; run.py
+//   starts one process per sample. KERNEL is a name from the scan's list.
+//
+// The kernel names: native_or, native_plain and native_intrinsics are the
+// independent references (reference.h); plain_o3 is the plain loop;
+// workload_sse2, workload_avx2, workload_avx512 are the kernel's levels;
+// workload is workload_count itself.
+#include "count_levels.h"
 #include "kernels.h"
+#include "reference.h"
 #include "workload.h"
 
 #include <pthread.h>
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -40,9 +58,9 @@ double now_ms() {
   return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
 }
 
-void record(const char *name, double ms) {
+void record(const std::string &name, double ms) {
   samples[name].push_back(ms);
-  std::printf("sample %s %.3f\n", name, ms);
+  std::printf("sample %s %.3f\n", name.c_str(), ms);
   std::fflush(stdout);
 }
 
@@ -115,10 +133,59 @@ void bench_fill() {
   array = nullptr;
 }
 
-enum kernel_t { read_limit, workload_kernel, plain_kernel };
+// Every kernel under one signature; the pure read ignores the value.
+using kernel_fn = std::int32_t (*)(const std::int32_t *, std::int32_t, std::int32_t);
+
+struct kernel_t {
+  const char *name;
+  kernel_fn run;
+  bool counts;  // false for the pure read, whose result is no count
+};
+
+std::int32_t or_reduce(const std::int32_t *p, std::int32_t n, std::int32_t) {
+  return native_or_reduce(p, n);
+}
+
+std::vector<kernel_t> kernels() {
+  std::vector<kernel_t> k = {{"native_or", or_reduce, false},
+                             {"native_plain", native_plain_count, true},
+                             {"native_intrinsics", native_intrinsics_count, true},
+                             {"plain_o3", plain_count, true},
+                             {"workload_sse2", workload_count_sse2, true}};
+  if (workload_count_supported(count_level_avx2))
+    k.push_back({"workload_avx2", workload_count_avx2, true});
+  if (workload_count_supported(count_level_avx512))
+    k.push_back({"workload_avx512", workload_count_avx512, true});
+  k.push_back({"workload", workload_count, true});
+  return k;
+}
+
+// The first /proc/cpuinfo line starting with key, after its colon.
+std::string cpuinfo(const char *key) {
+  std::ifstream in("/proc/cpuinfo");
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind(key, 0) == 0) {
+      const auto colon = line.find(':');
+      if (colon != std::string::npos) return line.substr(std::min(line.size(), colon + 2));
+    }
+  return "unknown";
+}
+
+void print_machine() {
+  std::printf("info cpu %s\n", cpuinfo("model name").c_str());
+  std::string vector;
+  std::istringstream flags(cpuinfo("flags"));
+  for (std::string f; flags >> f;)
+    if (f.rfind("sse", 0) == 0 || f.rfind("ssse", 0) == 0 || f.rfind("avx", 0) == 0)
+      vector += (vector.empty() ? "" : " ") + f;
+  std::printf("info vector %s\n", vector.c_str());
+  std::printf("info level %s\n", workload_count_level_name(workload_count_level()));
+  std::printf("info reference_unit %s\n", native_intrinsics_unit());
+  std::fflush(stdout);
+}
 
 struct half_t {
-  kernel_t kernel;
+  kernel_fn run;
   const std::int32_t *first;
   std::int32_t length;
   std::int32_t result;
@@ -126,51 +193,106 @@ struct half_t {
 
 void *run_half(void *arg) {
   auto *h = static_cast<half_t *>(arg);
-  switch (h->kernel) {
-    case read_limit:
-      h->result = read_all(h->first, h->length);
-      break;
-    case workload_kernel:
-      h->result = workload_count(h->first, h->length, tofind);
-      break;
-    case plain_kernel:
-      h->result = plain_count(h->first, h->length, tofind);
-      break;
-  }
+  h->result = h->run(h->first, h->length, tofind);
   return nullptr;
 }
 
-// Two threads over the two halves, timed like duotally's interval.
-std::int32_t two_threads(kernel_t kernel, const char *name) {
+// Two threads over the two halves of the array, timed like duotally's
+// interval; returns the sum of their results.
+std::int32_t two_threads(const kernel_t &k, const std::string &name) {
   const std::int32_t half = array_size / 2;
-  half_t halves[2] = {{kernel, array, half, 0}, {kernel, array + half, half, 0}};
+  half_t halves[2] = {{k.run, array, half, 0}, {k.run, array + half, half, 0}};
   pthread_t threads[2];
   const double t = now_ms();
   for (int i = 0; i < 2; i++)
     if (pthread_create(&threads[i], nullptr, run_half, &halves[i]) != 0) die("pthread_create");
   for (pthread_t th : threads) pthread_join(th, nullptr);
   record(name, now_ms() - t);
-  return kernel == read_limit ? halves[0].result | halves[1].result
-                              : halves[0].result + halves[1].result;
+  return halves[0].result + halves[1].result;
+}
+
+void check_count(const kernel_t &k, std::int32_t got, std::int32_t expected) {
+  if (k.counts && got != expected) {
+    std::fprintf(stderr, "tally_bench: %s counts %d, the plain loop %d\n", k.name, got, expected);
+    std::exit(1);
+  }
 }
 
 void bench_scan(int reps) {
   if (!workload_fill(array_size)) die("allocation");
-  std::int32_t counts[2] = {};
-  for (int r = 0; r < reps; r++) {
-    sink = two_threads(read_limit, "read_limit_2t");
-    counts[0] = two_threads(workload_kernel, "count_workload_2t");
-    counts[1] = two_threads(plain_kernel, "count_plain_2t");
-    if (counts[0] != counts[1]) {
-      std::fprintf(stderr, "tally_bench: counts differ: %d %d\n", counts[0], counts[1]);
-      std::exit(1);
-    }
-  }
+  const std::int32_t expected = plain_count(array, array_size, tofind);
+  for (int r = 0; r < reps; r++)
+    for (const kernel_t &k : kernels())
+      check_count(k, two_threads(k, std::string(k.name) + "_2t"), expected);
 }
 
-void bench_first(kernel_t kernel, const char *name) {
-  if (!workload_fill(array_size)) die("allocation");
-  sink = two_threads(kernel, name);
+void bench_block(int reps) {
+  constexpr std::int32_t big = 16 << 20;    // 64 MiB of elements
+  constexpr std::int32_t small = 64 << 10;  // 256 KiB
+  constexpr int small_passes = 256;
+  std::int32_t *block = workload_alloc(big);
+  if (block == nullptr) die("allocation");
+  workload_rng_t rng;
+  workload_rng_start(&rng);
+  workload_rng_fill(&rng, block, big);
+  tofind = 3;
+  const std::int32_t expected_big = plain_count(block, big, tofind);
+  const std::int32_t expected_small = plain_count(block, small, tofind);
+  for (int r = 0; r < reps; r++)
+    for (const kernel_t &k : kernels()) {
+      double t = now_ms();
+      check_count(k, k.run(block, big, tofind), expected_big);
+      record(std::string(k.name) + "_64m", now_ms() - t);
+      t = now_ms();
+      std::int32_t c = 0;
+      for (int pass = 0; pass < small_passes; pass++) {
+        c = k.run(block, small, tofind);
+        check_count(k, c, expected_small);
+      }
+      record(std::string(k.name) + "_256k_x256", now_ms() - t);
+      sink = c;
+    }
+  std::free(block);
+}
+
+void bench_first(const char *name) {
+  for (const kernel_t &k : kernels())
+    if (std::strcmp(k.name, name) == 0) {
+      if (!workload_fill(array_size)) die("allocation");
+      sink = two_threads(k, "first_" + std::string(name) + "_2t");
+      return;
+    }
+  std::fprintf(stderr, "tally_bench: no kernel %s on this CPU\n", name);
+  std::exit(1);
+}
+
+struct floor_half_t {
+  std::int32_t *first;
+  std::int32_t length;
+};
+
+void *write_half(void *arg) {
+  auto *h = static_cast<floor_half_t *>(arg);
+  for (std::int32_t i = 0; i < h->length; i++) h->first[i] = i % 4;
+  return nullptr;
+}
+
+void bench_floor() {
+  const double t = now_ms();
+  std::int32_t *block = workload_alloc(array_size);
+  if (block == nullptr) die("allocation");
+  const std::int32_t half = array_size / 2;
+  floor_half_t halves[2] = {{block, half}, {block + half, half}};
+  pthread_t threads[2];
+  for (int i = 0; i < 2; i++)
+    if (pthread_create(&threads[i], nullptr, write_half, &halves[i]) != 0) die("pthread_create");
+  for (pthread_t th : threads) pthread_join(th, nullptr);
+  array = block;
+  tofind = 3;
+  const kernel_t workload = {"workload", workload_count, true};
+  const std::int32_t count = two_threads(workload, "floor_count_2t");
+  record("floor_whole", now_ms() - t);
+  check_count(workload, count, array_size / 4);
 }
 
 bool parse_reps(const char *text, int *out) {
@@ -186,26 +308,32 @@ bool parse_reps(const char *text, int *out) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  int reps = 0;
-  const char *mode = argc >= 2 ? argv[1] : "";
-  const bool fill = std::strcmp(mode, "fill") == 0;
-  const bool scan = std::strcmp(mode, "scan") == 0;
-  const bool first_read = std::strcmp(mode, "first-read") == 0;
-  const bool first_count = std::strcmp(mode, "first-count") == 0;
-  if (argc < 2 || argc > 3 || !(fill || scan || first_read || first_count) ||
-      !parse_reps(argc == 3 ? argv[2] : (fill ? "3" : "21"), &reps)) {
-    std::fprintf(stderr, "usage: tally_bench fill|scan|first-read|first-count [reps]\n");
+  const std::string mode = argc >= 2 ? argv[1] : "";
+  const bool first = mode == "first";
+  int reps = 1;
+  bool ok = false;
+  if (first)
+    ok = argc == 3;
+  else if (mode == "floor")
+    ok = argc == 2;
+  else if (mode == "fill" || mode == "scan" || mode == "block")
+    ok = argc <= 3 && parse_reps(argc == 3 ? argv[2] : (mode == "fill" ? "3" : "21"), &reps);
+  if (!ok) {
+    std::fprintf(stderr, "usage: tally_bench fill|scan|block [reps] | first KERNEL | floor\n");
     return 1;
   }
 
-  if (fill)
+  print_machine();
+  if (mode == "fill")
     for (int r = 0; r < reps; r++) bench_fill();
-  else if (scan)
+  else if (mode == "scan")
     bench_scan(reps);
-  else if (first_read)
-    bench_first(read_limit, "first_read_limit_2t");
+  else if (mode == "block")
+    bench_block(reps);
+  else if (mode == "floor")
+    bench_floor();
   else
-    bench_first(workload_kernel, "first_count_workload_2t");
+    bench_first(argv[2]);
 
   for (auto &[name, v] : samples) {
     std::sort(v.begin(), v.end());

@@ -4,9 +4,10 @@
   run REPORT BUILD OUT    quick report into OUT (the fixture the others read);
                           passes with status 0, or with 3 when gnuplot is absent
   csv OUT                 tally.csv and phaser.csv: exact headers, one row per
-                          run, positive numbers, nothing else
+                          run, positive numbers, one machine and commit
   svg OUT                 each chart is well-formed SVG with the expected
-                          series, title and axis labels; 77 (skip) without gnuplot
+                          series, title, axis labels and machine line; 77 (skip)
+                          without gnuplot
   no-gnuplot REPORT OUT   --replot with gnuplot off the PATH: status 3, the CSV
                           files untouched, no chart, a message naming gnuplot-nox
   usage REPORT            bad options end with status 2 before anything runs
@@ -72,12 +73,16 @@ def cmd_run(script, build, out):
 
 def cmd_csv(out):
     tally = rows_of(os.path.join(out, "tally.csv"))
-    check(tally[0] == ["program", "n", "repetition", "elapsed_ms", "whole_run_s"], "tally.csv header")
+    check(tally[0] == ["program", "n", "repetition", "elapsed_ms", "whole_run_s", "machine", "commit"],
+          "tally.csv header")
     keys = sorted((r[0], r[1], r[2]) for r in tally[1:])
     want = sorted([("forktally", str(n), "1") for n in NS] + [("duotally", "2", "1"), ("read_limit", "2", "1")])
     check(keys == want, f"tally.csv has one row per run: {keys}")
-    check(all(len(r) == 5 and positive_number(r[3]) and positive_number(r[4]) for r in tally[1:]),
+    check(all(len(r) == 7 and positive_number(r[3]) and positive_number(r[4]) for r in tally[1:]),
           "tally.csv times are positive numbers")
+    check(len({(r[5], r[6]) for r in tally[1:]}) == 1 and "CPUs; vector: " in tally[1][5]
+          and "kernel level: " in tally[1][5] and tally[1][6],
+          "every tally.csv row names the one machine and commit it was measured on")
     check(all(len(r[3].split(".")[1]) == 6 for r in tally[1:]),
           "elapsed_ms keeps the programs' six decimals")
     # A whole run includes the fill, so it lasts longer than its elapsed line.
@@ -85,11 +90,14 @@ def cmd_csv(out):
           "whole-run seconds exceed elapsed milliseconds")
 
     phaser = rows_of(os.path.join(out, "phaser.csv"))
-    check(phaser[0] == ["primitive", "threads", "repetition", "us_per_phase"], "phaser.csv header")
+    check(phaser[0] == ["primitive", "threads", "repetition", "us_per_phase", "machine", "commit"],
+          "phaser.csv header")
     keys = sorted((r[0], int(r[1]), r[2]) for r in phaser[1:])
     want = sorted((p, t, "1") for p in PRIMITIVES for t in THREADS)
     check(keys == want, f"phaser.csv has every primitive at every thread count: {keys}")
-    check(all(len(r) == 4 and positive_number(r[3]) for r in phaser[1:]), "phaser.csv times are positive")
+    check(all(len(r) == 6 and positive_number(r[3]) for r in phaser[1:]), "phaser.csv times are positive")
+    check({(r[4], r[5]) for r in phaser[1:]} == {(tally[1][5], tally[1][6])},
+          "phaser.csv rows name the same machine and commit as tally.csv")
     return finish()
 
 
@@ -134,9 +142,10 @@ def cmd_svg(out):
         return SKIP
     check_svg(os.path.join(out, "tally.svg"), ["forktally N", "duotally", "two-thread read limit"],
               ["forktally's elapsed time against N", "median of 1 run,", "elapsed counting time (ms)",
-               "N, child processes of forktally"])
+               "N, child processes of forktally", "log scale", "kernel level: ", "commit "])
     check_svg(os.path.join(out, "phaser.svg"), ["zel_phaser", "pthread_barrier", "std::barrier"],
-              ["time per phase against threads", "time per phase (µs)", "threads"])
+              ["time per phase against threads", "time per phase (µs)", "threads", "log scale",
+               "kernel level: ", "commit "])
     return finish()
 
 
