@@ -1,20 +1,33 @@
-// The fill: the array on transparent huge pages, the seed-0 rand() % 4
-// sequence, and a helper thread that takes the page faults.
+// The fill: the array, and in it the seed-0 rand() % 4 sequence, written by
+// two threads with vector code at the speed of memory.
 //
-// The generator is strictly sequential, but faulting in the fresh block is
-// not. While the calling thread generates from the front, a helper thread
-// populates 2 MiB chunks from the back with MADV_POPULATE_WRITE and stops
-// where it meets the generator. Populating maps zeroed pages and changes no
-// contents that the generator has written, so the two never race on data.
-// If the helper cannot start or the kernel lacks the call, the generator
-// takes the faults itself; the contents are the same either way.
-#include "workload.h"
-
+// rand_sequence.h computes the sequence from any position, so the calling
+// thread writes the first half of the array while a helper thread writes the
+// second, each from its own jumped-ahead state and each taking the page
+// faults of its own half just before it writes those pages, while they are
+// still in cache. The halves meet on a 2 MiB boundary, so no page is shared.
+//
+// The fast path runs only where the C library's rand() is the generator it
+// reproduces: on glibc, and only after the first values of rand() after
+// srand(0) have been compared with it. Otherwise the fill calls rand() itself,
+// reseeded, so the array always holds exactly what rand() would give.
+//
+// Pages: huge pages (MADV_HUGEPAGE on the 2 MiB-aligned block) rather than
+// 4 KiB pages populated ahead. Faulting in a fresh huge page can cost more
+// than populating 512 small ones where the host has to hand the memory back
+// first, but the whole run decides: forktally's children each inherit the
+// page tables, and with small pages every fork copies half a million page
+// table entries and every child's first pass takes a fault-free but slower
+// walk, while 400 huge pages fork and count at once.
 #include <pthread.h>
 #include <sys/mman.h>
-#include <atomic>
+
 #include <cerrno>
 #include <cstddef>
+#include <cstdlib>
+
+#include "rand_sequence.h"
+#include "workload.h"
 
 #ifndef MADV_POPULATE_WRITE
 #define MADV_POPULATE_WRITE 23
@@ -23,79 +36,133 @@
 namespace {
 
 constexpr std::size_t huge_page = std::size_t{2} << 20;
-constexpr std::int32_t chunk_elements = huge_page / sizeof(std::int32_t);
+constexpr std::size_t helper_stack = std::size_t{256} << 10;
 
-struct prefault_job_t {
-  char *base;
-  std::size_t chunks;
-  std::atomic<std::size_t> front;  // the chunk the generator is writing
+// Whether rand() after srand(0) is the sequence rand_sequence.h computes.
+// Decided once per process: the first call reseeds rand() and draws a few
+// dozen values from it; later calls leave rand() alone.
+bool rand_is_reproduced() {
+#if defined(__GLIBC__)
+  static const bool same = [] {
+    constexpr int checked = 64;
+    std::int32_t want[checked];
+    rand_sequence_values(want, 0, checked);
+    std::srand(0);
+    for (std::int32_t v : want)
+      if (std::rand() != v) return false;
+    return true;
+  }();
+  return same;
+#else
+  return false;
+#endif
+}
+
+void fill_with_rand(std::int32_t *dst, std::int32_t n) {
+  std::srand(0);
+  for (std::int32_t i = 0; i < n; i++) dst[i] = std::rand() % 4;
+}
+
+// Maps a block's small pages, zeroed, in one call instead of one fault per
+// page. A failure (an older kernel) only leaves the faults to the writes.
+void populate(void *, std::int32_t *dst, std::size_t count) {
+  const auto first = reinterpret_cast<std::uintptr_t>(dst);
+  const std::uintptr_t page = first & ~std::uintptr_t{4095};
+  madvise(reinterpret_cast<void *>(page), first - page + count * sizeof(std::int32_t),
+          MADV_POPULATE_WRITE);
+}
+
+struct half_t {
+  rand_level_t level;
+  std::int32_t *dst;
+  std::size_t first;
+  std::size_t count;
+  rand_prepare_fn prepare;
 };
 
-void *prefault(void *arg) {
-  auto *job = static_cast<prefault_job_t *>(arg);
-  for (std::size_t c = job->chunks; c-- > 0;) {
-    if (c <= job->front.load(std::memory_order_relaxed)) break;
-    if (madvise(job->base + c * huge_page, huge_page, MADV_POPULATE_WRITE) != 0) break;
-  }
+void fill_half(const half_t &h) {
+  rand_sequence_fill(h.level, h.dst + h.first, h.first, h.count, h.prepare, nullptr);
+}
+
+void *fill_half_thread(void *arg) {
+  fill_half(*static_cast<const half_t *>(arg));
   return nullptr;
+}
+
+// Writes the sequence into block[0, n): the second half on a helper thread
+// when one can be started, otherwise everything on the calling thread.
+void fill_fast(std::int32_t *block, std::int32_t n, bool populate_small) {
+  const rand_level_t level = rand_level_best();
+  const auto size = static_cast<std::size_t>(n);
+  const bool aligned = reinterpret_cast<std::uintptr_t>(block) % huge_page == 0;
+  const rand_prepare_fn prepare = populate_small && aligned ? populate : nullptr;
+  const std::size_t blocks = size / rand_sequence_block;
+  const std::size_t split = blocks >= 2 ? blocks / 2 * rand_sequence_block : 0;
+
+  half_t first{level, block, 0, split, prepare};
+  half_t second{level, block, split, size - split, prepare};
+  pthread_t helper;
+  bool helped = false;
+  if (split > 0) {
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) == 0) {
+      pthread_attr_setstacksize(&attr, helper_stack);
+      helped = pthread_create(&helper, &attr, fill_half_thread, &second) == 0;
+      pthread_attr_destroy(&attr);
+    }
+  }
+  fill_half(first);
+  if (helped)
+    pthread_join(helper, nullptr);
+  else
+    fill_half(second);
 }
 
 }  // namespace
 
-std::int32_t *workload_alloc(std::int32_t n) {
+std::int32_t *workload_alloc_pages(std::int32_t n, workload_pages_t pages) {
   const std::size_t bytes = static_cast<std::size_t>(n) * sizeof(std::int32_t);
   if (bytes < huge_page)
     return static_cast<std::int32_t *>(std::malloc(bytes > 0 ? bytes : sizeof(std::int32_t)));
   const std::size_t rounded = (bytes + huge_page - 1) & ~(huge_page - 1);
   void *block = std::aligned_alloc(huge_page, rounded);
   if (block == nullptr) return nullptr;
-  madvise(block, rounded, MADV_HUGEPAGE);  // a hint: without it the pages stay small
+  // Hints: without them the kernel's default page size applies.
+  madvise(block, rounded, pages == workload_pages_huge ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
   return static_cast<std::int32_t *>(block);
 }
 
+std::int32_t *workload_alloc(std::int32_t n) {
+  return workload_alloc_pages(n, workload_pages_huge);
+}
+
 void workload_rng_start(workload_rng_t *rng) {
-#if defined(__GLIBC__)
-  // srand(s) reseeds rand()'s 128-byte state with srandom(s); the same
-  // steps on a private state of that size give the same sequence.
-  *rng = workload_rng_t{};
-  initstate_r(0, rng->state, sizeof rng->state, &rng->data);
-  srandom_r(0, &rng->data);
-#else
-  (void)rng;
-  std::srand(0);
-#endif
+  rng->next = 0;
+  rng->fast = rand_is_reproduced();
+  if (!rng->fast) std::srand(0);
 }
 
 void workload_rng_fill(workload_rng_t *rng, std::int32_t *dst, std::int32_t n) {
-#if defined(__GLIBC__)
-  for (std::int32_t i = 0; i < n; i++) {
-    std::int32_t r;
-    random_r(&rng->data, &r);
-    dst[i] = r % 4;
+  if (rng->fast) {
+    rand_sequence_fill(rand_level_best(), dst, rng->next, static_cast<std::size_t>(n));
+    rng->next += static_cast<std::uint64_t>(n);
+  } else {
+    for (std::int32_t i = 0; i < n; i++) dst[i] = std::rand() % 4;
   }
-#else
-  (void)rng;
-  for (std::int32_t i = 0; i < n; i++) dst[i] = std::rand() % 4;
-#endif
 }
 
-bool workload_fill(std::int32_t n) {
-  std::int32_t *block = workload_alloc(n);
+bool workload_fill_pages(std::int32_t n, workload_pages_t pages) {
+  std::int32_t *block = workload_alloc_pages(n, pages);
   if (block == nullptr) return false;
   array = block;
   tofind = 3;
-
-  prefault_job_t job{
-      reinterpret_cast<char *>(block), static_cast<std::size_t>(n) / chunk_elements, {0}};
-  pthread_t helper;
-  const bool helped = job.chunks > 1 && pthread_create(&helper, nullptr, prefault, &job) == 0;
-
-  workload_rng_t rng;
-  workload_rng_start(&rng);
-  for (std::int32_t i = 0; i < n; i += chunk_elements) {
-    job.front.store(static_cast<std::size_t>(i / chunk_elements), std::memory_order_relaxed);
-    workload_rng_fill(&rng, block + i, n - i < chunk_elements ? n - i : chunk_elements);
-  }
-  if (helped) pthread_join(helper, nullptr);
+  if (rand_is_reproduced())
+    fill_fast(block, n, pages == workload_pages_small);
+  else
+    fill_with_rand(block, n);
   return true;
+}
+
+bool workload_fill(std::int32_t n) {
+  return workload_fill_pages(n, workload_pages_huge);
 }

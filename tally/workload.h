@@ -28,7 +28,9 @@ struct slice_t {
 
 // Allocates `array` with `n` elements, sets `tofind` to 3 and stores in
 // element i the i-th value of the C library's rand() after srand(0), modulo 4.
-// Returns false with errno set when the block cannot be allocated.
+// Returns false with errno set when the block cannot be allocated. Call it
+// before any other thread uses `array`; it runs a helper thread of its own
+// and has joined it on return. It may reseed and draw from rand().
 bool workload_fill(std::int32_t n);
 
 // Number of elements of array[first, first + length) equal to `tofind`.
@@ -53,18 +55,23 @@ void workload_report(std::FILE *out, std::int32_t total, const timeval &start, c
 // errno set on failure.
 std::int32_t *workload_alloc(std::int32_t n);
 
-// The rand() sequence after srand(0), reduced modulo 4, written in pieces:
-// each call continues where the previous one on the same state stopped.
-// Where the C library has a reentrant interface to rand()'s generator
-// (glibc's random_r) it runs on this private state and takes no lock per
-// value; elsewhere rand() itself is used and the record is empty.
+// The page sizes the fill can put the array on; workload_fill uses the huge
+// ones. With small pages the block is marked against huge pages and each
+// 2 MiB of it is populated just before it is written.
+enum workload_pages_t { workload_pages_huge, workload_pages_small };
+std::int32_t *workload_alloc_pages(std::int32_t n, workload_pages_t pages);
+bool workload_fill_pages(std::int32_t n, workload_pages_t pages);
+
+// The rand() sequence after srand(0), reduced modulo 4, written in pieces on
+// the calling thread: each call continues where the previous one on the same
+// record stopped. Where rand() is the generator that the fill reproduces
+// (checked once per process) the pieces are computed with vector code and
+// rand() is left alone afterwards; elsewhere rand() itself is reseeded and
+// drawn from, so only one record may be in use at a time.
 struct workload_rng_t {
-#if defined(__GLIBC__)
-  random_data data;
-  char state[128];  // the size of rand()'s own state, which selects its algorithm
-#endif
+  std::uint64_t next;  // index of the next value
+  bool fast;
 };
-// Seeds like srand(0). The record must not move afterwards.
 void workload_rng_start(workload_rng_t *rng);
 void workload_rng_fill(workload_rng_t *rng, std::int32_t *dst, std::int32_t n);
 

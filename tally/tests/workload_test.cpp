@@ -1,5 +1,5 @@
-// Unit tests of the counting workload on small arrays: the fill's sequence,
-// the scan, the slicing rule and the report lines.
+// Unit tests of the counting workload on small arrays: the scan, the slicing
+// rule and the report lines (the fill has fill_test.cpp).
 #include "workload.h"
 
 #include <gtest/gtest.h>
@@ -22,58 +22,6 @@ std::int32_t naive_count(std::int32_t first, std::int32_t length) {
   std::int32_t c = 0;
   for (std::int32_t i = first; i < first + length; i++) c += array[i] == tofind;
   return c;
-}
-
-// Elements of array[0, n) that differ from rand() % 4 after srand(0).
-std::int64_t mismatches_against_rand(const std::int32_t *a, std::int32_t n) {
-  std::srand(0);
-  std::int64_t mismatches = 0;
-  for (std::int32_t i = 0; i < n; i++) mismatches += a[i] != std::rand() % 4;
-  return mismatches;
-}
-
-TEST_F(SmallWorkload, FillMatchesRandOverTheWholeArray) {
-  ASSERT_TRUE(workload_fill(array_size));
-  EXPECT_EQ(tofind, 3);
-  EXPECT_EQ(mismatches_against_rand(array, array_size), 0);
-}
-
-TEST_F(SmallWorkload, FillMatchesRandAcrossHugePageChunks) {
-  // Several 2 MiB chunks and a partial one: the helper thread populates
-  // while the generator writes.
-  constexpr std::int32_t n = 3 * (1 << 19) + 17;
-  ASSERT_TRUE(workload_fill(n));
-  EXPECT_EQ(mismatches_against_rand(array, n), 0);
-  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(array) % (std::uintptr_t{2} << 20), 0u);
-}
-
-TEST(WorkloadRng, ContinuesTheSequenceAcrossPiecesOfAnySize) {
-  constexpr std::int32_t n = 20000;
-  std::vector<std::int32_t> pieces(n, -1);
-  workload_rng_t rng;
-  workload_rng_start(&rng);
-  std::int32_t i = 0;
-  for (std::int32_t len : {1, 0, 7, 4093, 2, 10000})
-    workload_rng_fill(&rng, pieces.data() + i, len), i += len;
-  workload_rng_fill(&rng, pieces.data() + i, n - i);
-  EXPECT_EQ(mismatches_against_rand(pieces.data(), n), 0);
-}
-
-TEST_F(SmallWorkload, FillGivesRandModFourInIndexOrder) {
-  constexpr std::int32_t n = 100000;
-  ASSERT_TRUE(workload_fill(n));
-  EXPECT_EQ(tofind, 3);
-  std::srand(0);
-  std::int32_t mismatches = 0;
-  std::int32_t seen[4] = {};
-  for (std::int32_t i = 0; i < n; i++) {
-    mismatches += array[i] != std::rand() % 4;
-    ASSERT_GE(array[i], 0);
-    ASSERT_LE(array[i], 3);
-    seen[array[i]]++;
-  }
-  EXPECT_EQ(mismatches, 0);
-  for (std::int32_t v : seen) EXPECT_GT(v, n / 5);  // all four values occur, roughly evenly
 }
 
 TEST_F(SmallWorkload, ScanMatchesNaiveCountForEverySliceShape) {
