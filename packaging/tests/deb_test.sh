@@ -2,7 +2,8 @@
 # Builds the Debian packages of a build tree with cpack, checks their
 # control data and contents, unpacks the library and development packages
 # into a scratch root and builds and runs a C program against them through
-# pkg-config. Exit status 77 (skipped) without dpkg-dev.
+# pkg-config, with the shared library and with the archive. Exit status 77
+# (skipped) without dpkg-dev, file or pkg-config.
 # usage: deb_test.sh BUILD_DIR VERSION
 set -u
 build=$1
@@ -85,7 +86,7 @@ lacks "$programs" '/usr/lib/.*'
 
 # Every copyright file carries the licence.
 dpkg-deb --fsys-tarfile "$lib" | tar -xO ./usr/share/doc/libzel-phaser0/copyright >"$scratch/copyright"
-grep -q '^License: Expat' "$scratch/copyright" && grep -q 'Copyright: 2026 The parwork authors' "$scratch/copyright" ||
+{ grep -q '^License: Expat' "$scratch/copyright" && grep -q 'Copyright: 2026 The parwork authors' "$scratch/copyright"; } ||
   fail "the copyright file: $(cat "$scratch/copyright")"
 
 # A C program built against the unpacked library and development packages.
@@ -102,14 +103,21 @@ int main(void) {
   return 0;
 }
 PROGRAM
-# shellcheck disable=SC2046 # the flags are words
-if cc -o "$scratch/app" "$scratch/app.c" $(PKG_CONFIG_PATH=$root/usr/lib/pkgconfig pkg-config --cflags --libs zel_phaser); then
-  readelf -d "$scratch/app" | grep -q '(NEEDED).*\[libzel_phaser\.so\.0\]' || fail "app does not load libzel_phaser.so.0"
-  out=$(LD_LIBRARY_PATH=$root/usr/lib "$scratch/app")
-  [ "$out" = "$version" ] || fail "app printed '$out', expected $version"
-else
-  fail "a C program did not build against the unpacked packages"
-fi
+export PKG_CONFIG_PATH=$root/usr/lib/pkgconfig
+for module in zel_phaser zel_phaser_static; do
+  # shellcheck disable=SC2046 # the flags are words
+  if cc -o "$scratch/$module" "$scratch/app.c" $(pkg-config --cflags --libs "$module"); then
+    loads=no
+    readelf -d "$scratch/$module" | grep -q '(NEEDED).*\[libzel_phaser\.so\.0\]' && loads=yes
+    want=yes
+    [ "$module" = zel_phaser ] || want=no
+    [ "$loads" = "$want" ] || fail "built with $module, the program loads libzel_phaser.so.0: $loads"
+    out=$(LD_LIBRARY_PATH=$root/usr/lib "$scratch/$module")
+    [ "$out" = "$version" ] || fail "built with $module, the program printed '$out', expected $version"
+  else
+    fail "a C program did not build against the unpacked packages with $module"
+  fi
+done
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures failure(s)"
