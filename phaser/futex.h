@@ -4,8 +4,10 @@
 #define ZEL_PHASER_FUTEX_H
 
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <ctime>
 
 #include <linux/futex.h>
 #include <sys/syscall.h>
@@ -17,12 +19,15 @@ static_assert(sizeof(std::atomic<int32_t>) == sizeof(int32_t) &&
                   std::atomic<int32_t>::is_always_lock_free,
               "a futex word must be a plain 32-bit integer");
 
-// Sleeps while *word == expected. Returns at once if it differs, and may
-// return spuriously (signals, wake-ups meant for an earlier value): the
-// caller re-tests its condition.
-inline void futex_wait(std::atomic<int32_t> *word, int32_t expected) {
-  syscall(SYS_futex, reinterpret_cast<int32_t *>(word), FUTEX_WAIT_PRIVATE, expected, nullptr,
-          nullptr, 0);
+// Sleeps while *word == expected, until woken or until the absolute
+// CLOCK_MONOTONIC time `deadline` (null: no limit). Returns 0 when woken or
+// when the word differed, ETIMEDOUT when the deadline passed, EINTR on a
+// signal. May return 0 spuriously: the caller re-tests its condition.
+inline int futex_wait(std::atomic<int32_t> *word, int32_t expected, const timespec *deadline) {
+  const long rc = syscall(SYS_futex, reinterpret_cast<int32_t *>(word), FUTEX_WAIT_BITSET_PRIVATE,
+                          expected, deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
+  if (rc == 0) return 0;
+  return errno == ETIMEDOUT || errno == EINTR ? errno : 0;
 }
 
 // Wakes every thread sleeping in futex_wait on `word`.

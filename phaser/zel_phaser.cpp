@@ -1,51 +1,55 @@
 // Phaser.
 //
-// Design: `phases[s]` is the phase of the participant in slot s, written only
-// by that participant. Next to the phases, in the same allocation, the
-// phaser keeps its private state (struct phaser_state), above all
-// `current`, the current phase, which waiters watch. The record's public
-// layout is unchanged: phaser->phases points just past the private state,
-// and the state is found again from it. The operations are lock-free: the
-// record's mutex and condition variable are initialised and destroyed with
-// the phaser but never waited on.
+// Design: `phases[i]` is the phase of participant i; it is the truth, read
+// and changed with atomic operations only, and zel_phaser_current scans it.
+// Next to the phases, in the same allocation, the phaser keeps its private
+// state (struct phaser_state): `released`, the current phase as last
+// published, which waiters watch, and the sleep groups (wait_list.h) in
+// which waiters sleep. The record's public layout is unchanged:
+// phaser->phases points just past the private state, and the state is
+// found again from it.
 //
-// Advancing: a participant increments its own phase; if it left the phase
-// that `current` holds, it may have been the last one there, so it scans the
-// phases and raises `current` to their minimum (a compare-and-swap that only
-// ever raises). All of these accesses are sequentially consistent.
+// Advancing: a compare-and-swap adds 1 to the participant's phase (leaving
+// swaps in INT32_MAX). If the participant left the phase that `released`
+// holds, it may have been the last one there, so it raises `released` to the
+// smallest phase; after each raise it makes, it scans again and raises
+// again if it can (see raise_released). All of these accesses are
+// sequentially consistent. Nothing here takes a lock, except to wake
+// sleepers.
 //
 // Invariants:
-//  - current <= min(phases), and phases and current only grow;
-//  - once no advance is in flight, current == min(phases). Proof sketch: let
-//    L be the last participant to leave some phase c < min(phases). If L read
-//    current == c, its scan came after every departure from c and raised
-//    current above c. If L read current < c, then whoever later raised
-//    current to c was itself at phase c (a raiser's scan includes its own
-//    entry, and it read current == its old phase), so it left c after L:
-//    contradiction.
+//  - released <= min(phases), and phases and released only grow;
+//  - once no advance is in flight, released == min(phases). Proof sketch:
+//    let x < min(phases) be the final value of `released`, stored by the
+//    last successful raise R (or by the first operation's sync). R's scan
+//    after that store found a participant at phase x, which departed x
+//    later. Let L be the last participant to depart x. L's old phase was x
+//    (nobody is below `released`) and L read `released` == x after its
+//    compare-and-swap, so L scanned after every departure from x and raised
+//    `released` above x: a later successful raise, a contradiction.
 //  - so the advance that completes a phase for a waiter is followed by a
 //    raise, and every raise checks for sleepers.
 //
-// Waiting: a waiter spins on `current` for a bounded time (see the wait-loop
-// constants below), then sleeps on it as a futex word. A
-// raise wakes every sleeper with one system call, and makes it only if
-// someone sleeps: with a single waiter, it is woken at most once per phase,
-// and an advance that releases nobody makes no system call at all.
+// Phases written by the caller: between zel_phaser_init and the first
+// operation the caller may set the phases. The first operation of any
+// thread syncs `released` to their minimum under the mutex, before any
+// advance can run, so the invariants hold from then on.
 //
-// No lost wake-up: a sleeper increments `sleepers`, then reads `current`
-// and sleeps only while the word still holds what it read; the raiser stores
-// `current`, then reads `sleepers`. Both pairs are sequentially consistent,
-// so either the raiser sees the sleeper and wakes it, or the sleeper sees
-// the new phase (or the futex sees the changed word) and does not sleep.
+// Waiting: a waiter spins on `released` for a bounded time (see the
+// wait-loop constants below), then sleeps in the group of its target phase
+// (wait_list.h). A raise wakes exactly the groups whose target it reached,
+// with one system call per group, and only if some group's target is
+// reached; an advance that releases nobody makes no system call.
 //
-// Ordering: an advance's increment is a release; the scan that raises
-// `current` reads every participant's phase and the waiter reads `current`,
-// all sequentially consistent, so an advance happens before the awaits it
-// releases return.
+// Ordering: an advance is a release; the scan that raises `released` reads
+// every participant's phase and the waiter reads `released`, all
+// sequentially consistent or acquire, so an advance happens before the
+// awaits it releases return.
 
 #include "zel_phaser.h"
 
-#include "futex.h"
+#include "checked_size.h"
+#include "wait_list.h"
 
 #include <algorithm>
 #include <atomic>
@@ -61,28 +65,32 @@
 
 namespace {
 
-using zel_detail::futex_wait;
-using zel_detail::futex_wake_all;
+using zel_detail::checked_size;
+using zel_detail::wait_list;
 
 constexpr size_t kCacheLine = 64;
+constexpr int32_t kLeft = INT32_MAX;  // the phase of a participant that has left
+// An advance may take a phase up to this, never to kLeft.
+constexpr int32_t kMaxPhase = INT32_MAX - 1;
 
 // Wait-loop rounds before sleeping. When every participant can have a CPU
-// the waiter first spins with pause instructions, at most kMaxPauseRounds
-// (about 40 us here), adapting the budget to how long waits have lately
-// taken: it grows when a spin succeeds late and shrinks when a spin was in
-// vain, so on a machine whose CPUs are busy elsewhere it soon stops spinning.
-// When participants outnumber CPUs, pausing only delays the laggards, so
-// the waiter skips it. Either way it then yields its CPU a few times, which
-// lets a laggard that waits for a CPU run, and finally sleeps.
+// the waiter first spins with pause instructions, at most kMaxPauseRounds,
+// adapting the budget to how long waits have lately taken: it grows when a
+// spin succeeds late and shrinks when a spin was in vain, so on a machine
+// whose CPUs are busy elsewhere it soon stops spinning. When participants
+// outnumber CPUs, pausing only delays the laggards, so the waiter skips it.
+// Either way it then yields its CPU a few times, which lets a laggard that
+// waits for a CPU run, and finally sleeps.
 constexpr int32_t kMaxPauseRounds = 2000;
 constexpr int32_t kMinPauseRounds = 32;
 constexpr int32_t kYieldRounds = 4;
 
 struct alignas(kCacheLine) phaser_state {
-  std::atomic<int32_t> current{0};                     // futex word; only ever raised
-  std::atomic<int32_t> sleepers{0};                    // threads in, or about to enter, futex_wait
+  std::atomic<int32_t> released{0};                    // only ever raised, but by the sync
+  std::atomic<bool> synced{false};                     // set once by the first operation
   std::atomic<int32_t> pause_rounds{kMaxPauseRounds};  // adaptive, see above
   bool yield_in_wait = false;
+  wait_list sleepers;
 };
 
 phaser_state *state_of(const zel_phaser_t *phaser) {
@@ -101,47 +109,74 @@ int online_cpus() {
   return CPU_COUNT(&set);
 }
 
-// Returns the calling thread's participant index, or -1 if it has none.
-int32_t caller_slot(const zel_phaser_t *phaser) {
-  const int32_t slot = tid_slot(pthread_self());
-  return slot < phaser->number_threads ? slot : -1;
+std::atomic_ref<int32_t> phase_of(const zel_phaser_t *phaser, int32_t participant) {
+  return std::atomic_ref<int32_t>(phaser->phases[participant]);
 }
 
-std::atomic_ref<int32_t> phase_of(const zel_phaser_t *phaser, int32_t slot) {
-  return std::atomic_ref<int32_t>(phaser->phases[slot]);
-}
-
-// Raises `current` from `seen` to the smallest phase, if that is higher.
-// Returns whether this call raised it.
-bool raise_current(const zel_phaser_t *phaser, phaser_state *st, int32_t seen) {
-  int32_t low = phase_of(phaser, 0).load(std::memory_order_seq_cst);
-  for (int32_t s = 1; s < phaser->number_threads; ++s) {
-    low = std::min(low, phase_of(phaser, s).load(std::memory_order_seq_cst));
+int32_t smallest_phase(const zel_phaser_t *phaser, std::memory_order order) {
+  int32_t low = phase_of(phaser, 0).load(order);
+  for (int32_t i = 1; i < phaser->number_threads; ++i) {
+    low = std::min(low, phase_of(phaser, i).load(order));
   }
+  return low;
+}
+
+// Publishes the phases the caller may have written before the first
+// operation: sets `released` to their minimum, once, before any advance.
+void sync_once(zel_phaser_t *phaser, phaser_state *st) {
+  if (st->synced.load(std::memory_order_acquire)) return;
+  pthread_mutex_lock(&phaser->mutex);
+  if (!st->synced.load(std::memory_order_relaxed)) {
+    st->released.store(smallest_phase(phaser, std::memory_order_relaxed),
+                       std::memory_order_seq_cst);
+    st->synced.store(true, std::memory_order_release);
+  }
+  pthread_mutex_unlock(&phaser->mutex);
+}
+
+// Raises `released` from `seen` to the smallest phase, scanning again after
+// each raise this call makes until a scan finds nothing higher, and wakes
+// the sleepers whose phase it reached.
+void raise_released(zel_phaser_t *phaser, phaser_state *st, int32_t seen) {
+  bool raised = false;
+  int32_t low = smallest_phase(phaser, std::memory_order_seq_cst);
   while (low > seen) {
-    if (st->current.compare_exchange_weak(seen, low, std::memory_order_seq_cst)) return true;
+    if (st->released.compare_exchange_weak(seen, low, std::memory_order_seq_cst)) {
+      raised = true;
+      seen = low;
+      low = smallest_phase(phaser, std::memory_order_seq_cst);
+    }
   }
-  return false;
+  if (raised) st->sleepers.wake_reached(&phaser->mutex, seen);
 }
 
-// Adds 1 to the phase of `slot`, wakes whoever that releases, and returns
-// the new phase.
-int32_t advance_slot(const zel_phaser_t *phaser, phaser_state *st, int32_t slot) {
-  const int32_t old = phase_of(phaser, slot).fetch_add(1, std::memory_order_seq_cst);
-  if (old == st->current.load(std::memory_order_seq_cst) && raise_current(phaser, st, old) &&
-      st->sleepers.load(std::memory_order_seq_cst) > 0) {
-    futex_wake_all(&st->current);
-  }
-  return old + 1;
+// Participant `participant` has moved on from phase `old`: if it was at
+// the phase that `released` holds, it may have been the last one there.
+void departed(zel_phaser_t *phaser, phaser_state *st, int32_t old) {
+  if (st->released.load(std::memory_order_seq_cst) == old) raise_released(phaser, st, old);
 }
 
-// True once the current phase has reached `target`.
+// Adds 1 to the participant's phase; stores the new phase in *now.
+int advance_participant(zel_phaser_t *phaser, int32_t participant, int32_t *now) {
+  phaser_state *st = state_of(phaser);
+  sync_once(phaser, st);
+  std::atomic_ref<int32_t> phase = phase_of(phaser, participant);
+  int32_t old = phase.load(std::memory_order_relaxed);
+  do {
+    if (old >= kMaxPhase) return EOVERFLOW;  // left, or INT32_MAX would be reached
+  } while (!phase.compare_exchange_weak(old, old + 1, std::memory_order_seq_cst,
+                                        std::memory_order_relaxed));
+  departed(phaser, st, old);
+  *now = old + 1;
+  return 0;
+}
+
 bool reached(const phaser_state *st, int32_t target) {
-  return st->current.load(std::memory_order_acquire) >= target;
+  return st->released.load(std::memory_order_acquire) >= target;
 }
 
-// Spins until the current phase reaches `target` or the budget runs out;
-// returns whether it was reached.
+// Spins until `released` reaches `target` or the budget runs out; returns
+// whether it was reached.
 bool spin_for(phaser_state *st, int32_t target) {
   if (!st->yield_in_wait) {
     const int32_t budget = st->pause_rounds.load(std::memory_order_relaxed);
@@ -166,16 +201,21 @@ bool spin_for(phaser_state *st, int32_t target) {
   return reached(st, target);
 }
 
-// Returns once the current phase has reached `target`.
-void wait_for(phaser_state *st, int32_t target) {
-  if (spin_for(st, target)) return;
-  for (;;) {
-    st->sleepers.fetch_add(1, std::memory_order_seq_cst);
-    const int32_t seen = st->current.load(std::memory_order_seq_cst);
-    if (seen < target) futex_wait(&st->current, seen);
-    st->sleepers.fetch_sub(1, std::memory_order_relaxed);
-    if (st->current.load(std::memory_order_acquire) >= target) return;
-  }
+// Returns 0 once `released` has reached `target`, or ETIMEDOUT once the
+// deadline (null: none) has passed.
+int wait_for(zel_phaser_t *phaser, phaser_state *st, int32_t target, const timespec *deadline) {
+  if (reached(st, target) || spin_for(st, target)) return 0;
+  return st->sleepers.sleep_until(&phaser->mutex, st->released, target, deadline);
+}
+
+// The calling thread's participant number, or -1 if it has none.
+int32_t caller_participant(const zel_phaser_t *phaser) {
+  const int32_t slot = tid_slot(pthread_self());
+  return slot < phaser->number_threads ? slot : -1;
+}
+
+bool is_participant(const zel_phaser_t *phaser, int32_t participant) {
+  return participant >= 0 && participant < phaser->number_threads;
 }
 
 }  // namespace
@@ -183,50 +223,97 @@ void wait_for(phaser_state *st, int32_t target) {
 extern "C" int zel_phaser_init(zel_phaser_t *phaser, int32_t number_threads) {
   if (phaser == nullptr || number_threads < 1) return EINVAL;
 
-  int rc = pthread_mutex_init(&phaser->mutex, nullptr);
-  if (rc != 0) return rc;
-  rc = pthread_cond_init(&phaser->cond, nullptr);
-  if (rc != 0) {
-    pthread_mutex_destroy(&phaser->mutex);
-    return rc;
-  }
-
-  const size_t bytes = sizeof(phaser_state) + static_cast<size_t>(number_threads) * sizeof(int32_t);
-  void *block = std::aligned_alloc(kCacheLine, (bytes + kCacheLine - 1) / kCacheLine * kCacheLine);
-  if (block == nullptr) {
-    pthread_cond_destroy(&phaser->cond);
-    pthread_mutex_destroy(&phaser->mutex);
+  // One block: the state, the phases, then the sleep groups.
+  const size_t groups = wait_list::capacity_for(number_threads);
+  size_t phases_end = 0, bytes = 0;
+  if (!checked_size<size_t>(static_cast<size_t>(number_threads), sizeof(int32_t),
+                            sizeof(phaser_state), &phases_end) ||
+      !checked_size<size_t>(groups, sizeof(wait_list::group), phases_end + kCacheLine - 1,
+                            &bytes)) {
     return ENOMEM;
   }
+  static_assert(alignof(wait_list::group) <= alignof(int32_t));
+  void *block = std::aligned_alloc(kCacheLine, bytes / kCacheLine * kCacheLine);
+  if (block == nullptr) return ENOMEM;
+
+  int rc = pthread_mutex_init(&phaser->mutex, nullptr);
+  if (rc == 0) {
+    rc = pthread_cond_init(&phaser->cond, nullptr);
+    if (rc != 0) pthread_mutex_destroy(&phaser->mutex);
+  }
+  if (rc != 0) {
+    std::free(block);
+    return rc;
+  }
+  auto *group_storage =
+      reinterpret_cast<wait_list::group *>(static_cast<char *>(block) + phases_end);
   phaser_state *st = new (block) phaser_state;
+  st->sleepers.init(group_storage, groups);
   st->yield_in_wait = number_threads > online_cpus();
   auto *phases = reinterpret_cast<int32_t *>(st + 1);
-  for (int32_t s = 0; s < number_threads; ++s) phases[s] = 0;
+  for (int32_t i = 0; i < number_threads; ++i) phases[i] = 0;
   phaser->number_threads = number_threads;
   phaser->phases = phases;
   return 0;
 }
 
 extern "C" int32_t zel_phaser_current(zel_phaser_t *phaser) {
-  return state_of(phaser)->current.load(std::memory_order_acquire);
+  return smallest_phase(phaser, std::memory_order_acquire);
+}
+
+extern "C" int zel_phaser_advance_and_await_at(zel_phaser_t *phaser, int32_t participant) {
+  if (phaser == nullptr) return EINVAL;
+  if (!is_participant(phaser, participant)) return -1;
+  int32_t target = 0;
+  const int rc = advance_participant(phaser, participant, &target);
+  return rc != 0 ? rc : wait_for(phaser, state_of(phaser), target, nullptr);
 }
 
 extern "C" int zel_phaser_advance_and_await(zel_phaser_t *phaser) {
-  const int32_t slot = caller_slot(phaser);
-  if (slot < 0) return -1;
-  phaser_state *st = state_of(phaser);
-  wait_for(st, advance_slot(phaser, st, slot));
-  return 0;
+  if (phaser == nullptr) return EINVAL;
+  return zel_phaser_advance_and_await_at(phaser, caller_participant(phaser));
+}
+
+extern "C" int zel_phaser_advance_at(zel_phaser_t *phaser, int32_t participant) {
+  if (phaser == nullptr) return EINVAL;
+  if (!is_participant(phaser, participant)) return -1;
+  int32_t now = 0;
+  return advance_participant(phaser, participant, &now);
 }
 
 extern "C" int zel_phaser_advance(zel_phaser_t *phaser) {
-  const int32_t slot = caller_slot(phaser);
-  if (slot < 0) return -1;
-  advance_slot(phaser, state_of(phaser), slot);
+  if (phaser == nullptr) return EINVAL;
+  return zel_phaser_advance_at(phaser, caller_participant(phaser));
+}
+
+extern "C" int zel_phaser_leave_at(zel_phaser_t *phaser, int32_t participant) {
+  if (phaser == nullptr) return EINVAL;
+  if (!is_participant(phaser, participant)) return -1;
+  phaser_state *st = state_of(phaser);
+  sync_once(phaser, st);
+  const int32_t old = phase_of(phaser, participant).exchange(kLeft, std::memory_order_seq_cst);
+  if (old != kLeft) departed(phaser, st, old);
   return 0;
 }
 
+extern "C" int zel_phaser_leave(zel_phaser_t *phaser) {
+  if (phaser == nullptr) return EINVAL;
+  return zel_phaser_leave_at(phaser, caller_participant(phaser));
+}
+
+extern "C" int zel_phaser_await_phase(zel_phaser_t *phaser, int32_t phase,
+                                      const struct timespec *deadline) {
+  if (phaser == nullptr) return EINVAL;
+  if (deadline != nullptr && (deadline->tv_nsec < 0 || deadline->tv_nsec > 999999999)) {
+    return EINVAL;
+  }
+  phaser_state *st = state_of(phaser);
+  sync_once(phaser, st);
+  return wait_for(phaser, st, phase, deadline);
+}
+
 extern "C" int zel_phaser_destroy(zel_phaser_t *phaser) {
+  if (phaser == nullptr) return EINVAL;
   int rc = pthread_mutex_destroy(&phaser->mutex);
   if (rc != 0) return rc;
   rc = pthread_cond_destroy(&phaser->cond);

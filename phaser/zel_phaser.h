@@ -2,23 +2,32 @@
  * zel_phaser.h - a phaser for a fixed set of threads, and the thread slot
  * registry it rests on.
  *
- * A phaser has `number_threads` participants. Each participant has a phase:
- * the number of times it has advanced. The phaser's current phase is the
- * smallest phase of all participants. A participant either advances without
- * waiting (zel_phaser_advance) or advances and then waits until every
- * participant has reached at least its own new phase
- * (zel_phaser_advance_and_await). Used by every participant with
- * zel_phaser_advance_and_await, a phaser is a cyclic barrier.
+ * A phaser has `number_threads` participants, numbered 0 to
+ * number_threads - 1. Each participant has a phase: the number of times it
+ * has advanced. The phaser's current phase is the smallest phase of all
+ * participants. A participant either advances without waiting
+ * (zel_phaser_advance) or advances and then waits until every participant
+ * has reached at least its own new phase (zel_phaser_advance_and_await).
+ * Used by every participant with zel_phaser_advance_and_await, a phaser is
+ * a cyclic barrier. A participant that leaves (zel_phaser_leave) holds
+ * nobody back any more, and any thread may wait for a phase, with or without
+ * a deadline (zel_phaser_await_phase).
  *
- * Participants are not named by the caller: a thread is the participant whose
- * index is the thread's slot in the process-wide registry (tid_slot). Slots
- * are handed out per process, in the order in which threads first ask, so a
- * phaser made for N participants serves the first N threads of the process
- * that call tid_slot (directly, or through any phaser).
+ * Naming participants: the registry-based operations take the calling
+ * thread's slot in the process-wide registry (tid_slot) as its participant
+ * number. Slots are handed out per process, in the order in which threads
+ * first ask, so through these operations a phaser made for N participants
+ * serves the first N threads of the process that call tid_slot (directly,
+ * or through any phaser). The _at operations take the participant number
+ * from the caller instead, so that a phaser can serve any group of threads.
+ * Participant i of the _at operations is the participant of the thread
+ * whose slot is i, so the two styles may be mixed.
  *
- * Errors: every operation returns an int; 0 means success. A positive value
- * is a POSIX error number (from <errno.h>). -1 means that the calling thread
- * has no slot within the phaser (see the advancing operations).
+ * Errors: every operation but zel_phaser_current and tid_slot returns an
+ * int; 0 means success. A positive value is a POSIX error number (from
+ * <errno.h>). -1 means that the participant is not within
+ * [0, number_threads): for the registry-based operations, that the calling
+ * thread's slot is not (or that the registry could not record the thread).
  *
  * Valid C11 and C++.
  */
@@ -27,6 +36,7 @@
 
 #include <pthread.h>
 #include <stdint.h>
+#include <time.h>
 #include "zel_phaser_version.h"
 
 #ifdef __cplusplus
@@ -36,16 +46,27 @@ extern "C" {
 /*
  * The phaser record. The caller owns the record's storage and must keep it
  * in place (not copy or move it) between zel_phaser_init and
- * zel_phaser_destroy. The fields are the phaser's own: read or change them
- * only through the operations below.
+ * zel_phaser_destroy; the phaser owns the array `phases` points to.
+ *
+ * What a caller may touch: any thread may read `number_threads` (constant
+ * while the phaser is active) and, with atomic loads (in C11
+ * atomic_load on an _Atomic view, or __atomic_load_n), the entries of
+ * `phases`. A caller may also write entries of `phases` after
+ * zel_phaser_init and before the first other operation on the phaser, while
+ * no other thread uses it; the operations then behave as if each
+ * participant had advanced that often, and INT32_MAX marks a participant
+ * that has left. Written phases must stay below INT32_MAX, or be INT32_MAX.
+ * Everything else (the other fields, and `phases` at any other time) belongs
+ * to the phaser.
  */
 typedef struct zel_phaser {
-  /* Initialised and destroyed with the phaser; the operations themselves are
-   * lock-free and wait on a futex of their own. */
+  /* `mutex` guards the phaser's list of sleeping waiters; `cond` is
+   * initialised and destroyed with the phaser but not waited on: waiters
+   * sleep on futex words of the phaser's own. */
   pthread_mutex_t mutex;
   pthread_cond_t cond;
   int32_t number_threads; /* number of participants, at least 1 */
-  int32_t *phases;        /* phases[s]: phase of the participant in slot s; owned by the phaser */
+  int32_t *phases;        /* phases[i]: phase of participant i */
 } zel_phaser_t;
 
 /*
@@ -62,59 +83,120 @@ typedef struct zel_phaser {
 int zel_phaser_init(zel_phaser_t *phaser, int32_t number_threads);
 
 /*
- * zel_phaser_current: returns the phaser's current phase, the smallest phase
- * of all participants.
+ * zel_phaser_current: returns the phaser's current phase, the smallest entry
+ * of `phases`, read with atomic loads.
  *
- * May be called by any thread, participant or not, concurrently with the
- * advancing operations; it then returns a phase that the phaser had at some
- * moment before the call returned, and at least the phase for which any
- * completed zel_phaser_advance_and_await waited. With no advance in flight
- * it is exact. Phases only grow, so the result is a lower bound of every
- * later current phase. Never blocks and takes no lock.
+ * May be called by any thread, participant or not, concurrently with every
+ * operation but zel_phaser_init and zel_phaser_destroy; it then returns a
+ * value between the current phase at its start and the current phase at its
+ * return. With no advance in flight it is exact. Phases only grow, so the
+ * result is a lower bound of every later current phase. Never blocks and
+ * takes no lock; it reads all `number_threads` entries.
  */
 int32_t zel_phaser_current(zel_phaser_t *phaser);
 
 /*
- * zel_phaser_advance_and_await: adds 1 to the calling participant's phase,
- * then blocks until the current phase has reached the caller's new phase,
- * that is until every other participant has advanced at least as often.
+ * zel_phaser_advance_and_await_at: adds 1 to the phase of participant
+ * `participant`, then blocks until the current phase has reached that new
+ * phase, that is until every other participant has advanced at least as
+ * often (or has left).
  *
- * A participant's phase must stay below INT32_MAX.
+ * Returns 0 after the wait; EINVAL if `phaser` is null; -1 if `participant`
+ * is not within [0, number_threads); EOVERFLOW if the participant has left
+ * or its phase would reach INT32_MAX. Every failure returns at once and
+ * changes nothing.
  *
- * Returns 0 after the wait; -1 at once, changing nothing, if the calling
- * thread's slot is not within [0, number_threads) (or the registry could not
- * record the thread).
+ * One thread at a time may advance a given participant; any number of
+ * participants may wait at once, up to all of them, whatever operations the
+ * others use; each returns as soon as the current phase has reached its own
+ * phase. Blocks only while some participant lags behind: it spins briefly,
+ * then sleeps until the advance that completes its phase wakes it; an
+ * advance that does not complete its phase does not wake it.
  *
- * Any number of participants may wait at once, up to all of them, whatever
- * operations the others use; each returns as soon as the current phase has
- * reached its own phase. Blocks only while some participant lags behind:
- * it spins briefly, then sleeps until the advance that completes its phase
- * wakes it.
- *
- * Memory ordering: everything a participant wrote before its advance (by
- * either operation) happens before the return of every await that the advance
- * helps release.
+ * Memory ordering: everything a thread wrote before it advanced a
+ * participant (by any advancing operation, or by leaving) happens before
+ * the return of every wait that the advance helps release.
+ */
+int zel_phaser_advance_and_await_at(zel_phaser_t *phaser, int32_t participant);
+
+/*
+ * zel_phaser_advance_and_await: zel_phaser_advance_and_await_at for the
+ * participant whose number is the calling thread's slot (tid_slot of
+ * pthread_self()). Returns -1 if that slot is not within
+ * [0, number_threads) or the registry cannot record the thread.
  */
 int zel_phaser_advance_and_await(zel_phaser_t *phaser);
 
 /*
- * zel_phaser_advance: adds 1 to the calling participant's phase and returns
- * without waiting. Wakes the participants that this advance releases.
+ * zel_phaser_advance_at: adds 1 to the phase of participant `participant`
+ * and returns without waiting. Wakes the waiters that this advance releases.
  *
- * Returns 0; -1 at once, changing nothing, if the calling thread's slot is
- * not within [0, number_threads) (or the registry could not record it).
- * Never blocks, takes no lock, and makes a system call only to wake
- * participants that it releases. May run concurrently with every other
- * advancing call and with zel_phaser_current.
- * The advance is a release: see zel_phaser_advance_and_await.
+ * Returns 0; EINVAL if `phaser` is null; -1 if `participant` is not within
+ * [0, number_threads); EOVERFLOW if the participant has left or its phase
+ * would reach INT32_MAX. Every failure changes nothing.
+ * Never blocks. Makes a system call only to wake waiters that it releases
+ * (and then takes the phaser's mutex briefly). One thread at a time may
+ * advance a given participant; may run concurrently with every other call
+ * but zel_phaser_init and zel_phaser_destroy.
+ * The advance is a release: see zel_phaser_advance_and_await_at.
+ */
+int zel_phaser_advance_at(zel_phaser_t *phaser, int32_t participant);
+
+/*
+ * zel_phaser_advance: zel_phaser_advance_at for the participant whose number
+ * is the calling thread's slot (tid_slot of pthread_self()). Returns -1 if
+ * that slot is not within [0, number_threads) or the registry cannot record
+ * the thread.
  */
 int zel_phaser_advance(zel_phaser_t *phaser);
+
+/*
+ * zel_phaser_leave_at: participant `participant` leaves the phaser: its
+ * phase becomes INT32_MAX, so it holds nobody back any more, and the
+ * waiters that this releases are woken. When every participant has left,
+ * the current phase is INT32_MAX and every wait returns at once.
+ *
+ * Returns 0, also when the participant had left already; EINVAL if `phaser`
+ * is null; -1 if `participant` is not within [0, number_threads). After it,
+ * the participant's advancing operations return EOVERFLOW.
+ * Never blocks; concurrency and wake-ups as for zel_phaser_advance_at, of
+ * which leaving is the last. The leave is a release, as an advance is.
+ */
+int zel_phaser_leave_at(zel_phaser_t *phaser, int32_t participant);
+
+/*
+ * zel_phaser_leave: zel_phaser_leave_at for the participant whose number is
+ * the calling thread's slot. Returns -1 if that slot is not within
+ * [0, number_threads) or the registry cannot record the thread.
+ */
+int zel_phaser_leave(zel_phaser_t *phaser);
+
+/*
+ * zel_phaser_await_phase: blocks until the current phase has reached
+ * `phase`, or until the absolute time `deadline` on CLOCK_MONOTONIC has
+ * passed; a null `deadline` waits without limit.
+ *
+ * Any thread may call it, participant or not; it advances nothing. Returns
+ * 0 once the phase is reached (at once if it is reached already, whatever
+ * the deadline); ETIMEDOUT if the deadline passed first; EINVAL if `phaser`
+ * is null or `deadline` has tv_nsec outside [0, 999999999].
+ * It spins briefly, then sleeps; it is woken only by the advance or leave
+ * that makes the current phase reach `phase` (or, with more distinct phases
+ * awaited at once than the phaser has participants, possibly earlier). May
+ * run concurrently with every call but zel_phaser_init and
+ * zel_phaser_destroy.
+ *
+ * Memory ordering: as for zel_phaser_advance_and_await_at: everything
+ * written before the advances that make the current phase reach `phase`
+ * happens before a return of 0.
+ */
+int zel_phaser_await_phase(zel_phaser_t *phaser, int32_t phase, const struct timespec *deadline);
 
 /*
  * zel_phaser_destroy: releases what zel_phaser_init acquired; *phaser is no
  * longer active.
  *
- * The caller must make sure that no participant is inside an operation on
+ * The caller must make sure that no thread is inside an operation on
  * *phaser and none will call one again. Returns 0 on success, or the error
  * number of a failed destruction of the mutex or condition variable; on
  * failure the resources not yet released stay as they are. Never blocks.
@@ -129,10 +211,11 @@ int zel_phaser_destroy(zel_phaser_t *phaser);
  * identifier of an ended one inherits its slot.
  *
  * Returns -1 if the registry cannot allocate an entry for a new thread.
- * Thread-safe and lock-free: any number of threads may call it at once; each
- * new thread receives the next slot exactly once. A thread asking for its
- * own slot (id == pthread_self()) after its first call reads a thread-local
- * copy and does not walk the registry. Entries are never freed.
+ * Thread-safe and lock-free: any number of threads may call it at once, also
+ * for the same identifier; each new thread receives the next slot exactly
+ * once. A thread asking for its own slot (id == pthread_self()) after its
+ * first call reads a thread-local copy and does not walk the registry.
+ * Entries belong to the registry and are never freed.
  */
 int32_t tid_slot(pthread_t id);
 

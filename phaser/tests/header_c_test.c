@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <stdio.h>
+#include <time.h>
 
 #define CHECK(cond)                                              \
   do {                                                           \
@@ -14,13 +15,25 @@
 
 int main(void) {
   zel_phaser_t phaser;
+  struct timespec past = {0, 0};
+  CHECK(ZEL_PHASER_VERSION_MAJOR >= 0);
   CHECK(zel_phaser_init(&phaser, 0) == EINVAL);
-  CHECK(zel_phaser_init(&phaser, 1) == 0);
+  CHECK(zel_phaser_init(&phaser, 2) == 0);
   CHECK(tid_slot(pthread_self()) == 0);
   CHECK(zel_phaser_advance(&phaser) == 0);
+  CHECK(zel_phaser_advance_at(&phaser, 1) == 0);
+  CHECK(zel_phaser_advance_and_await_at(&phaser, 2) == -1);
+  CHECK(zel_phaser_advance_at(&phaser, 1) == 0);
   CHECK(zel_phaser_advance_and_await(&phaser) == 0);
   CHECK(zel_phaser_current(&phaser) == 2);
-  CHECK(phaser.phases[0] == 2 && phaser.number_threads == 1);
+  CHECK(zel_phaser_await_phase(&phaser, 3, &past) == ETIMEDOUT);
+  CHECK(zel_phaser_leave_at(&phaser, 1) == 0);
+  CHECK(zel_phaser_advance_and_await_at(&phaser, 0) == 0);
+  CHECK(zel_phaser_await_phase(&phaser, 3, NULL) == 0);
+  CHECK(zel_phaser_leave(&phaser) == 0);
+  CHECK(zel_phaser_advance(&phaser) == EOVERFLOW);
+  CHECK(phaser.phases[0] == INT32_MAX && phaser.number_threads == 2);
+  CHECK(zel_phaser_current(&phaser) == INT32_MAX);
   CHECK(zel_phaser_destroy(&phaser) == 0);
   return 0;
 }

@@ -108,6 +108,48 @@ TEST(TidSlot, OverlappingFirstCallsGetConsecutiveSlotsExactlyOnce) {
   EXPECT_EQ(own_slot(), kThreads);
 }
 
+// Several threads ask at the same moment for the slot of one thread that
+// has none yet: they must all get the same slot, and the thread must be
+// recorded once, so that the next new thread gets the very next slot.
+TEST(TidSlot, OverlappingFirstCallsForTheSameThreadRecordItOnce) {
+  constexpr int kRounds = 300;
+  constexpr int kRacers = 2;
+  ASSERT_EQ(own_slot(), 0);
+  std::latch rounds_done(1);
+  std::vector<std::thread> targets;  // alive to the end: no identifier reuse
+  std::atomic<int> mismatches{0};
+  for (int round = 1; round <= kRounds; ++round) {
+    std::latch started(1);
+    pthread_t target_id{};
+    targets.emplace_back([&] {
+      target_id = pthread_self();
+      started.count_down();
+      rounds_done.wait();
+    });
+    started.wait();
+
+    std::atomic<int> ready{0};
+    std::vector<int32_t> got(kRacers, -2);
+    std::vector<std::thread> racers;
+    for (int r = 0; r < kRacers; ++r) {
+      racers.emplace_back([&, r] {
+        ready.fetch_add(1);
+        while (ready.load() < kRacers) {
+        }
+        got[static_cast<size_t>(r)] = tid_slot(target_id);
+      });
+    }
+    for (auto &t : racers) t.join();
+    for (int32_t slot : got) {
+      if (slot != round) mismatches.fetch_add(1);
+    }
+  }
+  EXPECT_EQ(mismatches.load(), 0);
+  std::thread([] { EXPECT_EQ(own_slot(), kRounds + 1); }).join();
+  rounds_done.count_down();
+  for (auto &t : targets) t.join();
+}
+
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 // Runs in a child process: uses up the heap inside a small address space,
 // then asks for the slot of an identifier the registry has not seen.

@@ -3,7 +3,7 @@
 // test that needs the main thread to be a participant asks for its slot
 // first.
 
-#include "zel_phaser.h"
+#include "phaser_testing.h"
 
 #include <gtest/gtest.h>
 
@@ -20,17 +20,8 @@
 
 namespace {
 
-class Phaser {
- public:
-  explicit Phaser(int32_t n) { EXPECT_EQ(zel_phaser_init(&p_, n), 0); }
-  ~Phaser() { EXPECT_EQ(zel_phaser_destroy(&p_), 0); }
-  Phaser(const Phaser &) = delete;
-  Phaser &operator=(const Phaser &) = delete;
-  zel_phaser_t *get() { return &p_; }
-
- private:
-  zel_phaser_t p_{};
-};
+using zel_testing::Phaser;
+using zel_testing::progress_board;
 
 void advance_times(zel_phaser_t *p, int times) {
   for (int i = 0; i < times; ++i) ASSERT_EQ(zel_phaser_advance(p), 0);
@@ -148,21 +139,6 @@ TEST(ZelPhaser, AwaitBlocksUntilTheLaggardAdvances) {
   EXPECT_TRUE(advanced.load());
   laggard.join();
 }
-
-// Each participant publishes how often it has advanced before advancing; an
-// await that returns for phase k must see every participant at k or later.
-struct progress_board {
-  explicit progress_board(int n) : done(static_cast<size_t>(n)) {}
-  void publish(int who, int32_t k) {
-    done[static_cast<size_t>(who)].store(k, std::memory_order_relaxed);
-  }
-  bool all_reached(int32_t k) const {
-    for (const auto &d : done)
-      if (d.load(std::memory_order_relaxed) < k) return false;
-    return true;
-  }
-  std::vector<std::atomic<int32_t>> done;
-};
 
 class ZelPhaserBarrier : public ::testing::TestWithParam<int> {};
 

@@ -1,0 +1,148 @@
+// Wake-ups: a waiter sleeps until the advance that completes its phase and
+// is woken by no other; no wake-up is ever lost. Each test runs in a process
+// of its own; the loops run under a watchdog, so that a lost wake-up fails
+// within seconds.
+
+#include "phaser_testing.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include <unistd.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+using zel_testing::Phaser;
+using zel_testing::progress_board;
+using zel_testing::voluntary_switches;
+using zel_testing::watchdog;
+
+constexpr int32_t kAhead = 1000;
+
+// Participant 0 advances kAhead times, then awaits phase kAhead + 1, while
+// participant 1 catches up one advance at a time, slowly enough for the
+// waiter to fall asleep in between. With `near_awaiter`, participant 2
+// awaits every phase on the way, so releases happen all the time.
+long switches_of_a_waiter_far_ahead(bool near_awaiter) {
+  const int n = near_awaiter ? 3 : 2;
+  Phaser ph(n);
+  for (int32_t k = 0; k < kAhead; ++k) EXPECT_EQ(zel_phaser_advance_at(ph.get(), 0), 0);
+  std::atomic<long> progress{0};
+  watchdog dog("participants catching up", progress);
+  std::atomic<long> switches{-1};
+  std::thread far([&] {
+    const long before = voluntary_switches();
+    EXPECT_EQ(zel_phaser_advance_and_await_at(ph.get(), 0), 0);
+    switches = voluntary_switches() - before;
+  });
+  std::thread near;
+  if (near_awaiter) {
+    near = std::thread([&] {
+      for (int32_t k = 0; k <= kAhead; ++k) {
+        EXPECT_EQ(zel_phaser_advance_and_await_at(ph.get(), 2), 0);
+        progress.fetch_add(1);
+      }
+    });
+  }
+  for (int32_t k = 0; k <= kAhead; ++k) {
+    usleep(50);
+    EXPECT_EQ(zel_phaser_advance_at(ph.get(), 1), 0);
+    progress.fetch_add(1);
+  }
+  far.join();
+  if (near.joinable()) near.join();
+  EXPECT_EQ(zel_phaser_current(ph.get()), kAhead + 1);
+  return switches.load();
+}
+
+TEST(ZelPhaserWakeups, AWaiterFarAheadSleepsThroughReleasesThatDoNotReachItsPhase) {
+  EXPECT_LE(switches_of_a_waiter_far_ahead(false), 5);
+}
+
+TEST(ZelPhaserWakeups, AWaiterFarAheadIsNotWokenByAnotherWaitersReleases) {
+  EXPECT_LE(switches_of_a_waiter_far_ahead(true), 5);
+}
+
+TEST(ZelPhaserWakeups, AnObserverSleepsAtMostTwiceForOneRelease) {
+  Phaser ph(2);
+  std::atomic<long> switches{-1};
+  std::thread observer([&] {
+    const long before = voluntary_switches();
+    EXPECT_EQ(zel_phaser_await_phase(ph.get(), 300, nullptr), 0);
+    switches = voluntary_switches() - before;
+  });
+  for (int32_t k = 0; k < 300; ++k) {
+    usleep(50);
+    ASSERT_EQ(zel_phaser_advance_at(ph.get(), 0), 0);
+    ASSERT_EQ(zel_phaser_advance_at(ph.get(), 1), 0);
+  }
+  observer.join();
+  EXPECT_LE(switches.load(), 2);
+}
+
+// Many short phases, more participants than CPUs, so that waiters keep
+// going to sleep; a laggard now and then dozes off to make the others
+// sleep as well. A lost wake-up stops all progress.
+TEST(ZelPhaserWakeups, NoWakeUpIsLostInManyShortPhases) {
+  constexpr int kThreads = 6;
+  constexpr int32_t kPhases = 20000;
+  Phaser ph(kThreads);
+  progress_board board(kThreads);
+  std::atomic<long> progress{0};
+  std::atomic<int> early{0};
+  watchdog dog("barrier of short phases", progress, 5s);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      std::minstd_rand rng(static_cast<unsigned>(i) + 7);
+      for (int32_t k = 1; k <= kPhases; ++k) {
+        if (rng() % 512 == 0) usleep(200);
+        board.publish(i, k);
+        if (i % 2 == 0) {
+          EXPECT_EQ(zel_phaser_advance_and_await_at(ph.get(), i), 0);
+        } else {
+          EXPECT_EQ(zel_phaser_advance_at(ph.get(), i), 0);
+          EXPECT_EQ(zel_phaser_await_phase(ph.get(), k, nullptr), 0);
+        }
+        if (!board.all_reached(k)) early.fetch_add(1);
+        progress.fetch_add(1);
+      }
+    });
+  }
+  for (auto &t : threads) t.join();
+  EXPECT_EQ(early.load(), 0);
+  EXPECT_EQ(zel_phaser_current(ph.get()), kPhases);
+}
+
+// The demonstration's pattern at speed: workers advance without waiting,
+// one participant awaits each phase.
+TEST(ZelPhaserWakeups, NoWakeUpIsLostWhenOneParticipantAwaitsAdvancingWorkers) {
+  constexpr int kWorkers = 4;
+  constexpr int32_t kPhases = 20000;
+  Phaser ph(kWorkers + 1);
+  std::atomic<long> progress{0};
+  watchdog dog("one awaiter", progress, 5s);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kWorkers; ++i) {
+    threads.emplace_back([&, i] {
+      std::minstd_rand rng(static_cast<unsigned>(i) + 1);
+      for (int32_t k = 1; k <= kPhases; ++k) {
+        if (rng() % 256 == 0) usleep(100);
+        EXPECT_EQ(zel_phaser_advance_at(ph.get(), i), 0);
+      }
+    });
+  }
+  for (int32_t k = 1; k <= kPhases; ++k) {
+    ASSERT_EQ(zel_phaser_advance_and_await_at(ph.get(), kWorkers), 0);
+    progress.fetch_add(1);
+  }
+  for (auto &t : threads) t.join();
+}
+
+}  // namespace

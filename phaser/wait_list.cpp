@@ -1,0 +1,89 @@
+// The phaser's sleeping waiters: see wait_list.h for the design.
+#include "wait_list.h"
+
+#include "futex.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <new>
+
+namespace zel_detail {
+
+size_t wait_list::capacity_for(int32_t participants) {
+  constexpr int32_t kMostParticipantGroups = 1024;
+  constexpr size_t kObserverGroups = 8;
+  return static_cast<size_t>(std::min(participants, kMostParticipantGroups)) + kObserverGroups;
+}
+
+void wait_list::init(group *storage, size_t capacity) {
+  groups_ = storage;
+  capacity_ = capacity;
+  for (size_t i = 0; i < capacity; ++i) new (&groups_[i]) group{kFree, {0}};
+}
+
+wait_list::group *wait_list::join(int32_t target) {
+  group *free_slot = nullptr, *below = nullptr, *above = nullptr;
+  for (size_t i = 0; i < used_; ++i) {
+    group *g = &groups_[i];
+    if (g->target == target) return g;
+    if (g->target == kFree) {
+      if (free_slot == nullptr) free_slot = g;
+    } else if (g->target < target) {
+      if (below == nullptr || g->target > below->target) below = g;
+    } else if (above == nullptr || g->target < above->target) {
+      above = g;
+    }
+  }
+  if (free_slot == nullptr && used_ < capacity_) free_slot = &groups_[used_++];
+  if (free_slot != nullptr) {
+    free_slot->target = target;
+    return free_slot;
+  }
+  if (below != nullptr) return below;
+  above->target = target;
+  return above;
+}
+
+int wait_list::sleep_until(pthread_mutex_t *mutex, const std::atomic<int32_t> &released,
+                           int32_t target, const timespec *deadline) {
+  for (;;) {
+    pthread_mutex_lock(mutex);
+    if (released.load(std::memory_order_relaxed) >= target) {
+      pthread_mutex_unlock(mutex);
+      return 0;
+    }
+    group *g = join(target);
+    const int32_t word = g->word.load(std::memory_order_relaxed);
+    lowest_.store(std::min(lowest_.load(std::memory_order_relaxed), g->target),
+                  std::memory_order_seq_cst);
+    pthread_mutex_unlock(mutex);
+
+    if (released.load(std::memory_order_seq_cst) >= target) return 0;
+    const int rc = futex_wait(&g->word, word, deadline);
+    if (released.load(std::memory_order_acquire) >= target) return 0;
+    if (rc == ETIMEDOUT) return ETIMEDOUT;
+  }
+}
+
+void wait_list::wake_reached(pthread_mutex_t *mutex, const std::atomic<int32_t> &released) {
+  if (lowest_.load(std::memory_order_seq_cst) > released.load(std::memory_order_relaxed)) return;
+  pthread_mutex_lock(mutex);
+  const int32_t upto = released.load(std::memory_order_relaxed);
+  int32_t lowest = INT32_MAX;
+  for (size_t i = 0; i < used_; ++i) {
+    group *g = &groups_[i];
+    if (g->target == kFree) continue;
+    if (g->target > upto) {
+      lowest = std::min(lowest, g->target);
+      continue;
+    }
+    g->target = kFree;
+    g->word.fetch_add(1, std::memory_order_relaxed);
+    futex_wake_all(&g->word);
+  }
+  while (used_ > 0 && groups_[used_ - 1].target == kFree) --used_;
+  lowest_.store(lowest, std::memory_order_seq_cst);
+  pthread_mutex_unlock(mutex);
+}
+
+}  // namespace zel_detail

@@ -1,0 +1,79 @@
+// The phaser's sleeping waiters, grouped by the phase they wait for.
+// Internal to the phaser.
+//
+// Design: a waiter that has spun in vain joins the group of its target
+// phase (a slot of a fixed table: the target and a futex word) and sleeps on
+// that group's word. Waiters with the same target share a group, so all the
+// waiters of a barrier are woken with one system call. A raise of the
+// released phase to r wakes exactly the groups whose target is at most r:
+// it bumps each one's word, wakes it and frees the slot. So a waiter far
+// ahead sleeps through the raises that do not reach its phase.
+//
+// `lowest_` is the smallest target of any group, INT32_MAX when there is
+// none; it is written only with the mutex held. A raise that stays below it
+// takes no lock and makes no system call.
+//
+// No lost wake-up: a sleeper stores `lowest_`, then reads the released
+// phase; a raiser stores the released phase, then reads `lowest_`; all four
+// are sequentially consistent, so either the raiser sees the group (and,
+// taking the mutex after the sleeper's registration, wakes it) or the
+// sleeper sees the new phase and does not sleep. A group that is freed, and
+// perhaps reused, before its sleeper gets to sleep has a bumped word, so the
+// sleeper's futex wait returns at once.
+//
+// More distinct phases awaited at once than the table holds: the waiter
+// joins the group with the nearest lower target (and wakes early), or else
+// lowers the nearest higher group's target to its own (whose waiters then
+// wake early). Woken early, a waiter re-tests and sleeps again: the only
+// cost is futile wake-ups.
+#ifndef ZEL_PHASER_WAIT_LIST_H
+#define ZEL_PHASER_WAIT_LIST_H
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+namespace zel_detail {
+
+class wait_list {
+ public:
+  struct group {
+    int32_t target;             // guarded by the mutex; kFree when unused
+    std::atomic<int32_t> word;  // futex word, bumped when the group is released
+  };
+
+  // Number of groups to allocate for a phaser of `participants`: one per
+  // participant up to a bound, and a few for threads that only observe.
+  static size_t capacity_for(int32_t participants);
+
+  // Takes `capacity` groups of raw storage, owned by the caller, which must
+  // outlive every other call.
+  void init(group *storage, size_t capacity);
+
+  // Sleeps until `released` reaches `target` or the absolute CLOCK_MONOTONIC
+  // `deadline` (null: none) passes. Returns 0 or ETIMEDOUT. `mutex` guards
+  // the groups; it is held only while joining one.
+  int sleep_until(pthread_mutex_t *mutex, const std::atomic<int32_t> &released, int32_t target,
+                  const timespec *deadline);
+
+  // Called after `released` was raised: wakes every group whose target it
+  // has reached. Takes `mutex` and makes system calls only if there is one.
+  void wake_reached(pthread_mutex_t *mutex, const std::atomic<int32_t> &released);
+
+ private:
+  static constexpr int32_t kFree = INT32_MIN;
+
+  group *join(int32_t target);  // with the mutex held
+
+  std::atomic<int32_t> lowest_{INT32_MAX};
+  group *groups_ = nullptr;
+  size_t capacity_ = 0;
+  size_t used_ = 0;  // groups_[used_, capacity_) are free; guarded by the mutex
+};
+
+}  // namespace zel_detail
+
+#endif  // ZEL_PHASER_WAIT_LIST_H
