@@ -9,12 +9,12 @@
 #include "count_levels.h"
 #include "workload.h"
 
+#define COUNT_UNINSTRUMENTED \
+  __attribute__((no_sanitize("address"), no_sanitize("thread"), no_sanitize("undefined")))
+
 namespace {
 
 using count_fn = std::int32_t (*)(const std::int32_t *, std::int32_t, std::int32_t);
-
-#define COUNT_UNINSTRUMENTED \
-  __attribute__((no_sanitize("address"), no_sanitize("thread"), no_sanitize("undefined")))
 
 COUNT_UNINSTRUMENTED bool cpu_has(count_level_t level) {
   __builtin_cpu_init();
