@@ -44,28 +44,46 @@ wait_list::group *wait_list::join(int32_t target) {
   return above;
 }
 
-int wait_list::sleep_until(pthread_mutex_t *mutex, const std::atomic<int32_t> &released,
-                           int32_t target, const timespec *deadline) {
+int wait_list::sleep_until(pthread_mutex_t *mutex, std::atomic<int32_t> &released, int32_t target,
+                           const timespec *deadline) {
   for (;;) {
-    pthread_mutex_lock(mutex);
-    if (released.load(std::memory_order_relaxed) >= target) {
-      pthread_mutex_unlock(mutex);
-      return 0;
-    }
-    group *g = join(target);
-    const int32_t word = g->word.load(std::memory_order_relaxed);
-    lowest_.store(std::min(lowest_.load(std::memory_order_relaxed), g->target),
-                  std::memory_order_seq_cst);
-    pthread_mutex_unlock(mutex);
-
-    if (released.load(std::memory_order_seq_cst) >= target) return 0;
-    const int rc = futex_wait(&g->word, word, deadline);
+    const int32_t seen = released.load(std::memory_order_seq_cst);
+    if (seen >= target) return 0;
+    const int rc = seen == target - 1 ? sleep_on_next(released, seen, deadline)
+                                      : sleep_in_group(mutex, released, target, deadline);
     if (released.load(std::memory_order_acquire) >= target) return 0;
     if (rc == ETIMEDOUT) return ETIMEDOUT;
   }
 }
 
-void wait_list::wake_reached(pthread_mutex_t *mutex, const std::atomic<int32_t> &released) {
+int wait_list::sleep_on_next(std::atomic<int32_t> &released, int32_t seen,
+                             const timespec *deadline) {
+  next_sleepers_.fetch_add(1, std::memory_order_seq_cst);
+  const int rc =
+      released.load(std::memory_order_seq_cst) == seen ? futex_wait(&released, seen, deadline) : 0;
+  next_sleepers_.fetch_sub(1, std::memory_order_relaxed);
+  return rc;
+}
+
+int wait_list::sleep_in_group(pthread_mutex_t *mutex, const std::atomic<int32_t> &released,
+                              int32_t target, const timespec *deadline) {
+  pthread_mutex_lock(mutex);
+  if (released.load(std::memory_order_relaxed) >= target) {
+    pthread_mutex_unlock(mutex);
+    return 0;
+  }
+  group *g = join(target);
+  const int32_t word = g->word.load(std::memory_order_relaxed);
+  lowest_.store(std::min(lowest_.load(std::memory_order_relaxed), g->target),
+                std::memory_order_seq_cst);
+  pthread_mutex_unlock(mutex);
+
+  if (released.load(std::memory_order_seq_cst) >= target) return 0;
+  return futex_wait(&g->word, word, deadline);
+}
+
+void wait_list::wake_reached(pthread_mutex_t *mutex, std::atomic<int32_t> &released) {
+  if (next_sleepers_.load(std::memory_order_seq_cst) > 0) futex_wake_all(&released);
   if (lowest_.load(std::memory_order_seq_cst) > released.load(std::memory_order_relaxed)) return;
   pthread_mutex_lock(mutex);
   const int32_t upto = released.load(std::memory_order_relaxed);

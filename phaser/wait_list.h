@@ -1,24 +1,31 @@
 // The phaser's sleeping waiters, grouped by the phase they wait for.
 // Internal to the phaser.
 //
-// Design: a waiter that has spun in vain joins the group of its target
-// phase (a slot of a fixed table: the target and a futex word) and sleeps on
-// that group's word. Waiters with the same target share a group, so all the
-// waiters of a barrier are woken with one system call. A raise of the
-// released phase to r wakes exactly the groups whose target is at most r:
-// it bumps each one's word, wakes it and frees the slot. So a waiter far
-// ahead sleeps through the raises that do not reach its phase.
+// Design: a waiter that has spun in vain sleeps on a futex word chosen by
+// its target phase, so that a raise of the released phase wakes exactly the
+// waiters whose target it reaches:
+//  - a waiter for the very next phase (target == released + 1, a barrier's
+//    and the demonstration's case) sleeps on the released word itself,
+//    counted in `next_sleepers_`; any raise reaches its target, and wakes
+//    all of them with one system call. This path takes no lock.
+//  - a waiter further ahead joins the group of its target (a slot of a
+//    fixed table: the target and a futex word), under the mutex, and sleeps
+//    on the group's word. A raise to r wakes the groups whose target is at
+//    most r: it bumps each one's word, wakes it and frees the slot. So a
+//    waiter far ahead sleeps through the raises that do not reach its phase.
 //
 // `lowest_` is the smallest target of any group, INT32_MAX when there is
-// none; it is written only with the mutex held. A raise that stays below it
-// takes no lock and makes no system call.
+// none; it is written only with the mutex held. A raise with no next-phase
+// sleeper and below `lowest_` takes no lock and makes no system call.
 //
-// No lost wake-up: a sleeper stores `lowest_`, then reads the released
-// phase; a raiser stores the released phase, then reads `lowest_`; all four
-// are sequentially consistent, so either the raiser sees the group (and,
-// taking the mutex after the sleeper's registration, wakes it) or the
-// sleeper sees the new phase and does not sleep. A group that is freed, and
-// perhaps reused, before its sleeper gets to sleep has a bumped word, so the
+// No lost wake-up: a sleeper announces itself (increments `next_sleepers_`,
+// or stores `lowest_`), then reads the released phase, and sleeps only
+// while its word still holds what it expects; a raiser stores the released
+// phase, then reads both announcements. All of these are sequentially
+// consistent, so either the raiser sees the sleeper and wakes it (for a
+// group, taking the mutex after the sleeper's registration), or the sleeper
+// sees the new phase and does not sleep. A group that is freed, and perhaps
+// reused, before its sleeper gets to sleep has a bumped word, so the
 // sleeper's futex wait returns at once.
 //
 // More distinct phases awaited at once than the table holds: the waiter
@@ -56,18 +63,22 @@ class wait_list {
   // Sleeps until `released` reaches `target` or the absolute CLOCK_MONOTONIC
   // `deadline` (null: none) passes. Returns 0 or ETIMEDOUT. `mutex` guards
   // the groups; it is held only while joining one.
-  int sleep_until(pthread_mutex_t *mutex, const std::atomic<int32_t> &released, int32_t target,
+  int sleep_until(pthread_mutex_t *mutex, std::atomic<int32_t> &released, int32_t target,
                   const timespec *deadline);
 
   // Called after `released` was raised: wakes every group whose target it
   // has reached. Takes `mutex` and makes system calls only if there is one.
-  void wake_reached(pthread_mutex_t *mutex, const std::atomic<int32_t> &released);
+  void wake_reached(pthread_mutex_t *mutex, std::atomic<int32_t> &released);
 
  private:
   static constexpr int32_t kFree = INT32_MIN;
 
+  int sleep_on_next(std::atomic<int32_t> &released, int32_t seen, const timespec *deadline);
+  int sleep_in_group(pthread_mutex_t *mutex, const std::atomic<int32_t> &released, int32_t target,
+                     const timespec *deadline);
   group *join(int32_t target);  // with the mutex held
 
+  std::atomic<int32_t> next_sleepers_{0};
   std::atomic<int32_t> lowest_{INT32_MAX};
   group *groups_ = nullptr;
   size_t capacity_ = 0;

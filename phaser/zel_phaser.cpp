@@ -36,10 +36,10 @@
 // advance can run, so the invariants hold from then on.
 //
 // Waiting: a waiter spins on `released` for a bounded time (see the
-// wait-loop constants below), then sleeps in the group of its target phase
-// (wait_list.h). A raise wakes exactly the groups whose target it reached,
-// with one system call per group, and only if some group's target is
-// reached; an advance that releases nobody makes no system call.
+// wait-loop constants below), then sleeps on a futex word chosen by its
+// target phase (wait_list.h). A raise wakes exactly the sleepers whose
+// target it reached, and makes a system call only if there are some; an
+// advance that releases nobody makes none.
 //
 // Ordering: an advance is a release; the scan that raises `released` reads
 // every participant's phase and the waiter reads `released`, all
@@ -147,7 +147,7 @@ void raise_released(zel_phaser_t *phaser, phaser_state *st, int32_t seen) {
       low = smallest_phase(phaser, std::memory_order_seq_cst);
     }
   }
-  if (raised) st->sleepers.wake_reached(&phaser->mutex, seen);
+  if (raised) st->sleepers.wake_reached(&phaser->mutex, st->released);
 }
 
 // Participant `participant` has moved on from phase `old`: if it was at
