@@ -1,5 +1,6 @@
-// Time per phase of the phaser used as a barrier (every participant awaits),
-// against pthread_barrier and std::barrier, and of the demonstration's
+// Time per phase of the phaser used as a barrier (every participant awaits,
+// named by its slot or by the caller), against pthread_barrier and
+// std::barrier, and of the demonstration's
 // pattern (workers advance, one participant awaits).
 //
 // Phaser participants are named by their thread's process-wide slot, so the
@@ -125,6 +126,15 @@ void BM_zel_phaser_barrier(benchmark::State &state) {
   zel_phaser_destroy(&ph);
 }
 
+// The same barrier with participants named by the caller: no registry.
+void BM_zel_phaser_barrier_at(benchmark::State &state) {
+  const int n = static_cast<int>(state.range(0));
+  zel_phaser_t ph;
+  zel_phaser_init(&ph, n);
+  time_phases(state, n, [&](int index) { zel_phaser_advance_and_await_at(&ph, index); });
+  zel_phaser_destroy(&ph);
+}
+
 void BM_pthread_barrier(benchmark::State &state) {
   const int n = static_cast<int>(state.range(0));
   pthread_barrier_t b;
@@ -161,6 +171,7 @@ void thread_counts(benchmark::internal::Benchmark *b) {
 }
 
 BENCHMARK(BM_zel_phaser_barrier)->Apply(thread_counts);
+BENCHMARK(BM_zel_phaser_barrier_at)->Apply(thread_counts);
 BENCHMARK(BM_pthread_barrier)->Apply(thread_counts);
 BENCHMARK(BM_std_barrier)->Apply(thread_counts);
 BENCHMARK(BM_zel_phaser_one_awaiter)->Apply(thread_counts);

@@ -19,6 +19,7 @@ import sys
 
 KINDS = {
     "BM_zel_phaser_barrier": "zel_phaser",
+    "BM_zel_phaser_barrier_at": "zel_phaser, _at",
     "BM_pthread_barrier": "pthread_barrier",
     "BM_std_barrier": "std::barrier",
     "BM_zel_phaser_one_awaiter": "zel_phaser, one awaiter",
@@ -59,6 +60,26 @@ def measure(build, reps, min_time, progress=sys.stderr, with_lookups=False):
     return runs
 
 
+VECTOR_FLAGS = ("sse2", "avx", "avx2", "avx512f", "avx512bw")
+
+
+def machine():
+    """One line naming the CPU model, its vector extensions and CPU count."""
+    model, flags = "unknown CPU", set()
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                key, _, value = line.partition(":")
+                if key.strip() == "model name":
+                    model = value.strip()
+                elif key.strip() == "flags":
+                    flags = set(value.split())
+    except OSError:
+        pass
+    vector = " ".join(v for v in VECTOR_FLAGS if v in flags) or "unknown"
+    return f"{model}; vector: {vector}; {os.cpu_count()} CPUs"
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("build", nargs="?", default="build/release")
@@ -72,13 +93,16 @@ def main():
     med = {k: statistics.median(v) for k, v in runs.items()}
     threads = sorted({n for kind, n in med if kind in KINDS.values()})
 
-    print(f"Time per phase, microseconds (median of {args.reps} runs)")
-    print(f"{'threads':>7} {'zel_phaser':>11} {'pthread':>9} {'std::bar':>9}"
-          f" {'vs pthread':>10} {'vs std':>7} {'one awaiter':>12}")
+    print(f"Machine: {machine()}")
+    print(f"Time per phase, microseconds (median of {args.reps} runs); every participant awaits,")
+    print("named by its slot (zel_phaser) or by the caller (_at); 'one awaiter': workers only advance")
+    print(f"{'threads':>7} {'zel_phaser':>11} {'_at':>8} {'pthread':>9} {'std::bar':>9}"
+          f" {'vs pthread':>10} {'vs std':>7} {'_at vs std':>10} {'one awaiter':>12}")
     for n in threads:
-        z, p, s = (med[(k, n)] for k in ("zel_phaser", "pthread_barrier", "std::barrier"))
-        print(f"{n:>7} {z:>11.3f} {p:>9.3f} {s:>9.3f} {z / p:>10.2f} {z / s:>7.2f}"
-              f" {med[('zel_phaser, one awaiter', n)]:>12.3f}")
+        z, a, p, s = (med[(k, n)] for k in
+                      ("zel_phaser", "zel_phaser, _at", "pthread_barrier", "std::barrier"))
+        print(f"{n:>7} {z:>11.3f} {a:>8.3f} {p:>9.3f} {s:>9.3f} {z / p:>10.2f} {z / s:>7.2f}"
+              f" {a / s:>10.2f} {med[('zel_phaser, one awaiter', n)]:>12.3f}")
     print("(ratios below 1 mean the phaser is faster)")
     print()
     print("tid_slot look-up, nanoseconds (median), by entries in the registry")
