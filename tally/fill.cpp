@@ -12,13 +12,14 @@
 // srand(0) have been compared with it. Otherwise the fill calls rand() itself,
 // reseeded, so the array always holds exactly what rand() would give.
 //
-// Pages: huge pages (MADV_HUGEPAGE on the 2 MiB-aligned block) rather than
-// 4 KiB pages populated ahead. Faulting in a fresh huge page can cost more
-// than populating 512 small ones where the host has to hand the memory back
-// first, but the whole run decides: forktally's children each inherit the
-// page tables, and with small pages every fork copies half a million page
-// table entries and every child's first pass takes a fault-free but slower
-// walk, while 400 huge pages fork and count at once.
+// Pages: huge pages (MADV_HUGEPAGE on the 2 MiB-aligned block), chosen by
+// the whole run of both programs rather than by the fill alone. Small pages,
+// even populated ahead in batches, cost a fault-path step and a host-side
+// mapping per 4 KiB, and the writes that follow pay for a TLB entry per
+// 4 KiB; after forktally forks, every child copies half a million page table
+// entries instead of four hundred and its first pass is slower. Where the
+// host has taken freed memory back, a huge page is slow to fault in too, but
+// not slower than the small pages it replaces.
 #include <pthread.h>
 #include <sys/mman.h>
 
