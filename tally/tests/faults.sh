@@ -46,9 +46,19 @@ trace=$bb_tmp/trace
 # every process report 2 bytes written while writing nothing: the parent's
 # "using" line loses its first two bytes, and each child's record loses its
 # first two, so the parent reads 2 of 4 bytes and then end of file.
-expect "short record from a child (strace write injection)" 1 $'ing 2 procs\n' \
-  $'forktally: worker 0: ended without sending its count (2 of 4 bytes)\n' -- \
+# (A sanitizer's runtime may write first, and the "using" line stays whole.)
+expect "short record from a child (strace write injection)" 1 $'~^(us)?ing 2 procs\n$' \
+  $'forktally: worker 0: ended without sending its count (2 of 4 bytes)\n' --timeout 300 -- \
   strace -f -qq -o /dev/null -e trace=write -e inject=write:retval=2:when=1 "$forktally" 2
+
+if ((sanitized)); then
+  # Under a sanitizer every fork of the 800 MB process takes seconds; the
+  # plain builds run these cases, and the unit tests cover the stopping of
+  # workers under the sanitizers.
+  echo "skip children held while the parent gives up: slow under a sanitizer"
+  finish
+  exit
+fi
 
 # The remaining cases hold every child for a while at its first close(2),
 # before it counts, so the children started are still running when the
@@ -56,8 +66,8 @@ expect "short record from a child (strace write injection)" 1 $'ing 2 procs\n' \
 # parent. (The parent's own first close, while it loads its libraries, is
 # held as well; it only delays the start.) strace's own remarks on stderr,
 # about children killed while held, are left out of the comparison.
-hold=(timeout -k 5 120 strace -f -q -o "$trace" -e trace=execve,clone,pipe,pipe2,close
-  -e inject=close:delay_exit=2000000:when=1)
+hold=(timeout -k 5 300 strace -f -q -o "$trace" -e trace=execve,clone,pipe,pipe2,close
+  -e inject=close:delay_exit=4000000:when=1)
 
 # held LABEL STATUS STDOUT STDERR STRACE_ARGS...: runs forktally under
 # "${hold[@]}" STRACE_ARGS... and judges it, then the order of the ends.
