@@ -87,17 +87,24 @@ void window_from(poly_t c, std::uint32_t *dst, std::size_t stride) {
   }
 }
 
-// Values (s >> 1) & 3 of the count words after the window w, which is
-// advanced past them.
-void scalar_fill(window_t &w, std::int32_t *dst, std::size_t count) {
-  std::size_t oldest = 0;  // w is a ring: w[oldest] is the earliest word
-  for (std::size_t t = 0; t < count; t++) {
+// The words after a window, one at a time: the window is a ring whose
+// oldest word is replaced by each new one.
+struct stepper_t {
+  window_t w;
+  std::size_t oldest = 0;
+  std::uint32_t next() {
     const std::size_t at28 = oldest + 28 < lag ? oldest + 28 : oldest + 28 - lag;
-    const std::uint32_t next = w[at28] + w[oldest];
-    w[oldest] = next;
-    dst[t] = static_cast<std::int32_t>((next >> 1) & 3);
+    const std::uint32_t word = w[at28] + w[oldest];
+    w[oldest] = word;
     oldest = oldest + 1 < lag ? oldest + 1 : 0;
+    return word;
   }
+};
+
+stepper_t stepper_at(std::uint64_t p) {
+  stepper_t s;
+  window_from(power(p), s.w.data(), 1);
+  return s;
 }
 
 using lanes_fn = void (*)(std::uint32_t *, const std::uint32_t *, std::int32_t *, std::size_t);
@@ -153,15 +160,8 @@ void rand_sequence_window(std::uint64_t p, std::uint32_t window[rand_sequence_la
 }
 
 void rand_sequence_values(std::int32_t *dst, std::uint64_t first, std::size_t count) {
-  window_t w;
-  rand_sequence_window(first, w.data());
-  std::size_t oldest = 0;
-  for (std::size_t t = 0; t < count; t++) {
-    const std::size_t at28 = oldest + 28 < lag ? oldest + 28 : oldest + 28 - lag;
-    w[oldest] += w[at28];
-    dst[t] = static_cast<std::int32_t>(w[oldest] >> 1);
-    oldest = oldest + 1 < lag ? oldest + 1 : 0;
-  }
+  stepper_t s = stepper_at(first);
+  for (std::size_t t = 0; t < count; t++) dst[t] = static_cast<std::int32_t>(s.next() >> 1);
 }
 
 void rand_sequence_fill(rand_level_t level, std::int32_t *dst, std::uint64_t first,
@@ -206,7 +206,6 @@ void rand_sequence_fill(rand_level_t level, std::int32_t *dst, std::uint64_t fir
     lanes(state, nullptr, out, short_seg);
   }
   const std::size_t done = static_cast<std::size_t>(width) * short_seg;
-  window_t w;
-  rand_sequence_window(at + done, w.data());
-  scalar_fill(w, out + done, rest - done);
+  stepper_t s = stepper_at(at + done);
+  for (std::size_t t = done; t < rest; t++) out[t] = static_cast<std::int32_t>((s.next() >> 1) & 3);
 }
