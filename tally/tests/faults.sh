@@ -4,7 +4,7 @@
 # child's record that arrives short or never, an array that cannot be
 # allocated, a counting thread that cannot be started. Each gives one clear
 # line on stderr and status 1, and forktally leaves no child of the run
-# behind.
+# behind. Also: a child of forktally starts no thread.
 # usage: faults.sh FORKTALLY DUOTALLY SANITIZED(0|1)
 set -u
 source "$(dirname "${BASH_SOURCE[0]}")/../../testing/blackbox.sh"
@@ -126,5 +126,21 @@ done
 ((${#children[@]} == 3)) && kill -KILL "${children[0]}"
 held_ended "$watchdog" "a worker killed while the others run" 1 $'using 3 procs\n' \
   $'forktally: worker 0: ended without sending its count (0 of 4 bytes)\n'
+
+# Not a fault but a promise checked the same way: each child counts its
+# slice alone. Only the parent starts threads (for its fill); no child makes
+# a clone(2) of any kind.
+expect "forktally 3 under strace" 0 $'~^using 3 procs\nCount of 3 = [0-9]+\nElapsed[^\n]+\n$' "" -- \
+  strace -f -q -o "$trace" -e trace=clone,clone3,fork,vfork "$forktally" 3
+if awk 'NR == FNR { if (FNR == 1) main = $1
+                    if ($1 == main && /clone\(|clone resumed/ && match($0, /= [0-9]+$/))
+                      child[substr($0, RSTART + 2)] = 1
+                    next }
+        ($1 in child) && /clone|fork/ { bad++ }
+        END { exit !(length(child) == 3 && bad == 0) }' "$trace" "$trace"; then
+  pass "each of the 3 children counts without starting a thread"
+else
+  fail "a child started a thread or process: $(bb_shown "$(cat "$trace")")"
+fi
 
 finish
