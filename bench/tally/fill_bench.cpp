@@ -15,6 +15,7 @@
 //                   the array on huge pages with a free generator (the index
 //                   modulo 4), then two threads count it
 //   floor-fork4     the same fill, then the four children
+//   level           prints the vector level the fill runs at on this CPU
 // PAGES is huge or small.
 #include <pthread.h>
 #include <sys/wait.h>
@@ -120,7 +121,9 @@ int main(int argc, char **argv) {
   const char *arg = argc >= 3 ? argv[2] : "";
   volatile std::int32_t sink = 0;
   (void)sink;
-  if (std::strcmp(mode, "gen") == 0) {
+  if (std::strcmp(mode, "level") == 0) {
+    std::printf("%s\n", rand_level_name(rand_level_best()));
+  } else if (std::strcmp(mode, "gen") == 0) {
     rand_level_t level = rand_level_sse2;
     if (std::strcmp(arg, "avx2") == 0) level = rand_level_avx2;
     if (std::strcmp(arg, "avx512") == 0) level = rand_level_avx512;
@@ -159,7 +162,8 @@ int main(int argc, char **argv) {
     std::printf("sample %s_fill %.3f\nsample %s_count %.3f\n", mode, filled - start, mode,
                 now_ms() - filled);
   } else {
-    std::fprintf(stderr, "usage: fill_bench gen|fill|duo|fork4|floor-duo|floor-fork4 [ARG]\n");
+    std::fprintf(stderr,
+                 "usage: fill_bench level|gen|fill|duo|fork4|floor-duo|floor-fork4 [ARG]\n");
     return 2;
   }
   return 0;

@@ -66,6 +66,8 @@ def main():
 
     print(f"machine: {cpu_line()}")
     bench = exe("fill_bench")
+    level = subprocess.run([bench, "level"], check=True, capture_output=True, text=True).stdout.strip()
+    print(f"the fill's vector level on this CPU: {level}")
     # Groups of variants that are compared with each other, each run in its
     # own interleaved loop so that every variant follows the same kind of
     # process: huge-page runs follow huge-page runs.
