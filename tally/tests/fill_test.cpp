@@ -193,6 +193,16 @@ TEST_F(Fill, SplitsOverThreadsAtAwkwardSizesOnBothPageSizes) {
   }
 }
 
+TEST(WorkloadRng, TakesTheComputedPathWhereRandIsGlibcs) {
+#if defined(__GLIBC__)
+  workload_rng_t rng;
+  workload_rng_start(&rng);
+  EXPECT_TRUE(rng.fast) << "the start-up comparison with rand() failed on glibc";
+#else
+  GTEST_SKIP() << "rand() is not glibc's here; the fill calls rand() itself";
+#endif
+}
+
 TEST(WorkloadRng, ContinuesTheSequenceAcrossPiecesOfAnySize) {
   const std::size_t n = 2 * block + 20000;
   std::vector<std::int32_t> pieces(n, -1);
