@@ -6,7 +6,9 @@
 
 // GCC 12's AVX-512 headers start some intrinsics from an undefined vector and
 // then warn that it may be used uninitialized when they are inlined.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 #include "rand_lanes_impl.h"
 
