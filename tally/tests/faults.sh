@@ -2,7 +2,8 @@
 # Faults the programs must report instead of printing a count: too few file
 # descriptors for the pipes, a pipe or a child that cannot be created, a
 # child's record that arrives short or never, an array that cannot be
-# allocated, a counting thread that cannot be started. Each gives one clear
+# allocated, a counting thread that cannot be started, output that cannot be
+# written. Each gives one clear
 # line on stderr and status 1, and forktally leaves no child of the run
 # behind. Also: a child of forktally starts no thread.
 # usage: faults.sh FORKTALLY DUOTALLY SANITIZED(0|1)
@@ -16,10 +17,25 @@ expect "40 workers under ulimit -n 12" 1 $'using 40 procs\n' \
 expect "100 workers under a hard limit of 50" 1 $'using 100 procs\n' \
   $'forktally: 100 workers need 104 file descriptors; the limit is 50\n' \
   --limit "-Sn 20" --limit "-Hn 50" -- "$forktally" 100
+# However many workers are asked for, the need is worked out without overflow
+# and nothing is started.
+expect "2147483647 workers under ulimit -n 1024" 1 $'using 2147483647 procs\n' \
+  $'forktally: 2147483647 workers need 2147483651 file descriptors; the limit is 1024\n' \
+  --limit "-n 1024" -- "$forktally" 2147483647
 
 if ((sanitized)); then
   echo "skip address-space limits: the sanitizers reserve more than any such limit"
+  echo "skip output that cannot be written: whole runs are slow under a sanitizer"
 else
+  # Output that cannot be written: a full device, a closed descriptor.
+  expect "forktally 1 >/dev/full" 1 "" $'forktally: standard output: No space left on device\n' \
+    --stdout /dev/full -- "$forktally" 1
+  expect "forktally 1 >&-" 1 "" $'forktally: standard output: Bad file descriptor\n' \
+    --stdout - -- "$forktally" 1
+  expect "duotally >/dev/full" 1 "" $'duotally: standard output: No space left on device\n' \
+    --stdout /dev/full -- "$duotally"
+  expect "duotally >&-" 1 "" $'duotally: standard output: Bad file descriptor\n' \
+    --stdout - -- "$duotally"
   expect "forktally array allocation fails (ulimit -v)" 1 $'using 2 procs\n' \
     $'forktally: cannot allocate the array: Cannot allocate memory\n' \
     --limit "-v 600000" -- "$forktally" 2
