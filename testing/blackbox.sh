@@ -22,6 +22,8 @@
 # After each case $bb_status holds the exit status and the files $bb_out and
 # $bb_err what the command wrote, for checks of a script's own; `check_run`
 # compares them as `expect` does, `pass` and `fail` count a case by hand.
+# The helper keeps its files in a temporary folder ($bb_tmp, free for the
+# script's own files too) that an EXIT trap removes.
 
 bb_tmp=$(mktemp -d)
 trap 'rm -rf "$bb_tmp"' EXIT
