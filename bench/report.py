@@ -28,7 +28,9 @@ Into DIR (default report/ at the top of the source tree) it writes
   tally_details.txt  (with --details, the default unless --quick) what
               bench/tally/run.py prints for the same build right after: every
               counting kernel and reference, the fill, the programs against
-              their straightforward builds, and the ratios to the targets.
+              their straightforward builds, and the ratios to the targets;
+  benchmarks.md  (with --details) the page that shows all of it, written by
+              bench/benchmarks_page.py.
 machine names the CPU model, its vector extensions, the number of CPUs, the
 counting kernel's level and the transparent huge page mode; commit is `git
 describe --always --dirty` of the source tree. Both charts have a logarithmic
@@ -75,6 +77,7 @@ def load(name, path):
 
 tally_run = load("tally_run", "bench/tally/run.py")
 phaser_run = load("phaser_run", "bench/phaser/run.py")
+benchmarks_page = load("benchmarks_page", "bench/benchmarks_page.py")
 DETAIL_PROGRAMS = tuple(p for p in tally_run.PROGRAMS if p not in PROGRAMS)
 
 
@@ -191,15 +194,18 @@ def measure_phaser(build, reps, min_time):
             for (kind, n), samples in sorted(runs.items()) for i, us in enumerate(samples)]
 
 
-def write_details(build, reps, path):
-    """Runs bench/tally/run.py on the same build and keeps what it prints."""
-    note(f"bench/tally/run.py {build} --reps {reps} (a few minutes)")
-    done = subprocess.run([sys.executable, os.path.join(ROOT, "bench", "tally", "run.py"), build,
-                           "--reps", str(reps)], capture_output=True, text=True)
-    if done.returncode != 0:
-        raise Failure(f"bench/tally/run.py failed with status {done.returncode}: {done.stderr.strip()}")
-    with open(path, "w") as f:
-        f.write(done.stdout)
+def write_details(build, reps, out_dir, tally_rows, phaser_rows):
+    """Runs bench/tally/run.py's measurement on the same build; writes what it
+    prints to tally_details.txt and the page benchmarks.md from it and the rows."""
+    note(f"bench/tally/run.py's measurement of {build}, {reps} runs of each program (a few minutes)")
+    try:
+        results = tally_run.measure(build, reps)
+    except subprocess.CalledProcessError as e:
+        raise Failure(f"{' '.join(e.cmd)} failed with status {e.returncode}: {(e.stderr or '').strip()}")
+    with open(os.path.join(out_dir, "tally_details.txt"), "w") as f:
+        tally_run.report(results, f)
+    with open(os.path.join(out_dir, "benchmarks.md"), "w") as f:
+        f.write(benchmarks_page.page(results, tally_rows, phaser_rows, tally_run.ratios(results)))
 
 
 def write_csv(path, header, rows):
@@ -372,7 +378,8 @@ def main(argv=None):
                 if os.path.exists(os.path.join(out_dir, svg)):
                     os.remove(os.path.join(out_dir, svg))
             if args.details:
-                write_details(build, args.reps, os.path.join(out_dir, "tally_details.txt"))
+                write_details(build, args.reps, out_dir, read_csv(os.path.join(out_dir, "tally.csv"), TALLY_HEADER),
+                              read_csv(os.path.join(out_dir, "phaser.csv"), PHASER_HEADER))
         written = plot(out_dir)
         print_summary(out_dir)
     except (Failure, OSError) as e:

@@ -126,51 +126,37 @@ def programs(exe, reps):
     return medians(elapsed), medians(wall)
 
 
-def table(title, rows, unit="ms"):
-    print(f"\n{title}")
+def table(title, rows, out=sys.stdout):
+    print(f"\n{title}", file=out)
     for name, value in rows:
-        print(f"  {name:30} {value:9.2f} {unit}")
+        print(f"  {name:30} {value:9.2f} ms", file=out)
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-    parser.add_argument("build", nargs="?", default=os.path.join(root, "build", "release"))
-    parser.add_argument("--reps", type=int, default=5, help="runs of each program (default 5)")
-    args = parser.parse_args()
-    bindir = os.path.join(args.build, "bin")
+def measure(build, reps):
+    """Every measurement of this script on the programs in BUILD/bin, as a dict."""
+    bindir = os.path.join(build, "bin")
     exe = lambda name: os.path.join(bindir, name)
-    for name in PROGRAMS:
-        if not os.access(exe(name), os.X_OK):
-            sys.exit(f"run.py: {exe(name)} is missing; build the release preset first")
-
+    missing = [name for name in PROGRAMS if not os.access(exe(name), os.X_OK)]
+    if missing:
+        raise FileNotFoundError(f"{', '.join(exe(m) for m in missing)} missing; "
+                                "build the release preset first")
     bench = exe("tally_bench")
     scan, info = tally_bench(bench, "scan", 11)
-    scan = medians(scan)
-    print(f"machine: {machine(info)}; commit {commit()}", flush=True)
-    block = medians(tally_bench(bench, "block", 5)[0])
-    first = first_pass(bench, 7)
-    fill = medians(tally_bench(bench, "fill", 3)[0])
-    elapsed, wall = programs(exe, args.reps)
+    r = {"machine": machine(info), "commit": commit(), "reps": reps, "scan": medians(scan)}
+    r["block"] = medians(tally_bench(bench, "block", 5)[0])
+    r["first"] = first_pass(bench, 7)
+    r["fill"] = medians(tally_bench(bench, "fill", 3)[0])
+    r["elapsed"], r["wall"] = programs(exe, reps)
+    r["limit"] = min(r["scan"][k + "_2t"] for k in REFERENCES)
+    r["first_limit"] = min(r["first"][f"first_{k}_2t"] for k in REFERENCES)
+    return r
 
-    kernels = [k[:-3] for k in scan]  # names without "_2t", in tally_bench's order
-    table("warm array, two threads (median of 11)", [(k, scan[k + "_2t"]) for k in kernels])
-    table("first pass over the fresh array, two threads, one process each (median of 7)",
-          [(k, first[f"first_{k}_2t"]) for k in FIRST_KERNELS])
-    table("one thread, warm 64 MiB block / 256 KiB block x 256 (median of 5)",
-          [(f"{k} 64M", block[k + "_64m"]) for k in kernels] +
-          [(f"{k} 256K x256", block[k + "_256k_x256"]) for k in kernels])
-    table("fill of 209,715,200 elements (median of 3)", sorted(fill.items()))
-    print(f"\nprograms (median of {args.reps} runs, ms): elapsed line / wall time of the whole run")
-    for key in elapsed:
-        print(f"  {key:30} {elapsed[key]:9.2f} / {wall[key]:8.1f}")
-    print(f"  {'floor of a whole run':30} {'':9} / {wall['floor']:8.1f}"
-          "  (two threads write the array with a free generator, then count it)")
 
-    limit = min(scan[k + "_2t"] for k in REFERENCES)
-    first_limit = min(first[f"first_{k}_2t"] for k in REFERENCES)
-    print(f"\nread limit: the fastest reference; warm {limit:.2f} ms, first pass {first_limit:.2f} ms")
-    ratios = [
+def ratios(r):
+    """(what, ratio, goal or None) for the count against its references and the targets."""
+    scan, first, elapsed, wall = r["scan"], r["first"], r["elapsed"], r["wall"]
+    limit, first_limit = r["limit"], r["first_limit"]
+    return [
         ("count / read limit, warm", scan["workload_2t"] / limit, None),
         ("count / read limit, first pass", first["first_workload_2t"] / first_limit, None),
         ("duotally elapsed / read limit, first pass", elapsed["duotally"] / first_limit, 1.15),
@@ -186,11 +172,51 @@ def main():
         ("forktally 4 whole run / straightforward",
          wall["forktally 4"] / wall["forktally_plain 4"], 0.2),
     ]
-    print("\nratios (limit: the goal for the ratio; 'over' means this run measured above it,\n"
-          "which on a shared machine can be noise: rerun at a quiet time before reading it)")
-    for what, ratio, goal in ratios:
+
+
+def kernel_names(r):
+    return [k[:-3] for k in r["scan"]]  # names without "_2t", in tally_bench's order
+
+
+def report(r, out=sys.stdout):
+    """Prints the measurements of measure() as tables, then the ratios."""
+    p = lambda *a, **k: print(*a, **k, file=out)
+    scan, first, block, fill = r["scan"], r["first"], r["block"], r["fill"]
+    elapsed, wall = r["elapsed"], r["wall"]
+    kernels = kernel_names(r)
+    p(f"machine: {r['machine']}; commit {r['commit']}")
+    table("warm array, two threads (median of 11)", [(k, scan[k + "_2t"]) for k in kernels], out)
+    table("first pass over the fresh array, two threads, one process each (median of 7)",
+          [(k, first[f"first_{k}_2t"]) for k in FIRST_KERNELS], out)
+    table("one thread, warm 64 MiB block / 256 KiB block x 256 (median of 5)",
+          [(f"{k} 64M", block[k + "_64m"]) for k in kernels] +
+          [(f"{k} 256K x256", block[k + "_256k_x256"]) for k in kernels], out)
+    table("fill of 209,715,200 elements (median of 3)", sorted(fill.items()), out)
+    p(f"\nprograms (median of {r['reps']} runs, ms): elapsed line / wall time of the whole run")
+    for key in elapsed:
+        p(f"  {key:30} {elapsed[key]:9.2f} / {wall[key]:8.1f}")
+    p(f"  {'floor of a whole run':30} {'':9} / {wall['floor']:8.1f}"
+      "  (two threads write the array with a free generator, then count it)")
+    p(f"\nread limit: the fastest reference; warm {r['limit']:.2f} ms, "
+      f"first pass {r['first_limit']:.2f} ms")
+    p("\nratios (limit: the goal for the ratio; 'over' means this run measured above it,\n"
+      "which on a shared machine can be noise: rerun at a quiet time before reading it)")
+    for what, ratio, goal in ratios(r):
         tail = "" if goal is None else f"  limit {goal:4.2f}: {'within' if ratio <= goal else 'over'}"
-        print(f"  {what:44} {ratio:6.3f}{tail}")
+        p(f"  {what:44} {ratio:6.3f}{tail}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    parser.add_argument("build", nargs="?", default=os.path.join(root, "build", "release"))
+    parser.add_argument("--reps", type=int, default=5, help="runs of each program (default 5)")
+    args = parser.parse_args()
+    try:
+        results = measure(args.build, args.reps)
+    except FileNotFoundError as e:
+        sys.exit(f"run.py: {e}")
+    report(results)
 
 
 if __name__ == "__main__":

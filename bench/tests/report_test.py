@@ -11,6 +11,8 @@
   no-gnuplot REPORT OUT   --replot with gnuplot off the PATH: status 3, the CSV
                           files untouched, no chart, a message naming gnuplot-nox
   usage REPORT            bad options end with status 2 before anything runs
+  page PAGE_PY            the measurements page from made-up results: the machine,
+                          the commit, every median and the verdict of each goal
 
 The quick run is one repetition of forktally 1 and 2, duotally and the read
 limit, and 0.02 s per barrier benchmark.
@@ -93,8 +95,10 @@ def cmd_csv(out):
     check(phaser[0] == ["primitive", "threads", "repetition", "us_per_phase", "machine", "commit"],
           "phaser.csv header")
     keys = sorted((r[0], int(r[1]), r[2]) for r in phaser[1:])
-    want = sorted((p, t, "1") for p in PRIMITIVES for t in THREADS)
-    check(keys == want, f"phaser.csv has every primitive at every thread count: {keys}")
+    kinds = sorted({r[0] for r in phaser[1:]})  # phaser_bench may measure more than these
+    want = sorted((p, t, "1") for p in kinds for t in THREADS)
+    check(set(PRIMITIVES) <= set(kinds) and keys == want,
+          f"phaser.csv has every primitive at every thread count: {keys}")
     check(all(len(r) == 6 and positive_number(r[3]) for r in phaser[1:]), "phaser.csv times are positive")
     check({(r[4], r[5]) for r in phaser[1:]} == {(tally[1][5], tally[1][6])},
           "phaser.csv rows name the same machine and commit as tally.csv")
@@ -179,9 +183,46 @@ def cmd_usage(script):
     return finish()
 
 
+def cmd_page(page_py):
+    import importlib.util
+    sys.dont_write_bytecode = True
+    found = importlib.util.spec_from_file_location("benchmarks_page", page_py)
+    page = importlib.util.module_from_spec(found)
+    found.loader.exec_module(page)
+    machine = ("Test CPU 9000; 2 CPUs; vector: sse2 avx2; kernel level: avx2; "
+               "transparent huge pages: madvise")
+    kernels = ["native_or", "workload"]
+    results = {
+        "machine": machine, "commit": "abc1234", "reps": 3,
+        "scan": {"native_or_2t": 20.5, "workload_2t": 21.25},
+        "first": {"first_native_or_2t": 22.75, "first_workload_2t": 23.5},
+        "block": {f"{k}_{s}": v for k, v0 in zip(kernels, (1.5, 1.75))
+                  for s, v in (("64m", v0), ("256k_x256", v0 / 4))},
+        "fill": {"fill_workload": 99.5},
+        "elapsed": {"duotally": 24.0, "duotally_plain": 48.0},
+        "wall": {"duotally": 300.0, "duotally_plain": 5000.0, "floor": 250.0},
+        "limit": 20.5, "first_limit": 22.75,
+    }
+    tally_rows = [["forktally", "2", str(i), t, "0.300", machine, "abc1234"]
+                  for i, t in enumerate(("30.000000", "31.000000", "35.000000"), 1)]
+    tally_rows += [["duotally", "2", "1", "24.500000", "0.290", machine, "abc1234"],
+                   ["read_limit", "2", "1", "22.250000", "0.500", machine, "abc1234"]]
+    phaser_rows = [["zel_phaser", "2", "1", "3.1250", machine, "abc1234"]]
+    ratios = [("within its goal", 0.5, 1.0), ("over its goal", 1.5, 1.3), ("no goal", 1.1, None)]
+    text = page.page(results, tally_rows, phaser_rows, ratios)
+    for want in ("Test CPU 9000", "sse2 avx2", "| avx2 |", "madvise", "`abc1234`",
+                 "| `forktally 2` | 31.0 | 30.0 | 35.0 | 0.30 |", "| `duotally` | 24.5 |",
+                 "| 22.2 |", "21.25", "23.50", "0.44", "99.5", "| 3.12 |", "Median of 3 runs",
+                 "| within its goal | 0.500 | ≤ 1 | met |",
+                 "| over its goal | 1.500 | ≤ 1.3 | not met in this run |",
+                 "| no goal | 1.100 | – | |", "(tally.svg)", "(phaser.svg)"):
+        check(want in text, f"the page shows '{want}'")
+    return finish()
+
+
 def main(argv):
     commands = {"run": (cmd_run, 3), "csv": (cmd_csv, 1), "svg": (cmd_svg, 1),
-                "no-gnuplot": (cmd_no_gnuplot, 2), "usage": (cmd_usage, 1)}
+                "no-gnuplot": (cmd_no_gnuplot, 2), "usage": (cmd_usage, 1), "page": (cmd_page, 1)}
     if len(argv) < 2 or argv[1] not in commands or len(argv) - 2 != commands[argv[1]][1]:
         sys.exit(f"usage: report_test.py {'|'.join(commands)} ARGS...")
     return commands[argv[1]][0](*argv[2:])
