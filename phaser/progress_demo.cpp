@@ -108,8 +108,13 @@ int main(int argc, char *argv[]) {
   for (int completed = 0; completed < total_items; completed += nthreads) {
     std::printf("%d%% ...", completed * 100 / total_items);
     flush_stdout();
-    if (zel_phaser_advance_and_await(&my_phaser) != 0) {
-      std::fprintf(stderr, "%s: the main thread has no slot in the phaser\n", prog);
+    rc = zel_phaser_advance_and_await(&my_phaser);
+    if (rc != 0) {
+      // The workers never wait, so they finish on their own.
+      std::fprintf(stderr, "%s: cannot await the phaser: %s\n", prog,
+                   rc < 0 ? "the main thread has no slot in it" : std::strerror(rc));
+      join_all(prog, threads, nthreads);
+      std::free(threads);
       return 1;
     }
   }
