@@ -75,6 +75,8 @@ struct workload_rng_t {
 void workload_rng_start(workload_rng_t *rng);
 void workload_rng_fill(workload_rng_t *rng, std::int32_t *dst, std::int32_t n);
 
-// Number of elements of p[0, n) equal to value, with the widest vector unit
-// the CPU has (chosen when the program loads).
+// Number of elements of p[0, n) equal to value, for n from 0 to INT32_MAX.
+// Reads p[0, n) only, so any number of threads may count at once. The widest
+// build the CPU runs (SSE2, AVX2 or AVX-512, see count_levels.h) is bound
+// when the program loads; no environment variable or setting changes it.
 std::int32_t workload_count(const std::int32_t *p, std::int32_t n, std::int32_t value);

@@ -9,14 +9,14 @@ Runs, from one build directory (the release preset's by default):
     runs, and workload_count as the loader bound it;
   * tally_bench block: the same kernels on one thread, a warm 64 MiB block and
     a cache-resident 256 KiB block;
-  * tally_bench first KERNEL: one process per sample, the first pass over the
-    freshly written array, for the references and the workload's kernel;
   * tally_bench fill: where the fill's time goes;
-  * the programs against their straightforward builds (*_plain at -O2,
-    *_plain_o3 at -O3), alternating run by run: the elapsed time each prints
-    and the wall time of the whole run, fill included, and the floor of a
-    whole run (tally_bench floor: two threads write the array with a free
-    generator on huge pages, then two threads count it), timed the same way.
+  * back to back, repetition by repetition: the floor of a whole run
+    (tally_bench floor: two threads write the array with a free generator on
+    huge pages, then two threads count it), the programs (the elapsed time
+    each prints and the wall time of the whole run, fill included), and
+    tally_bench first KERNEL, one process per sample: the first pass over
+    the freshly written array, for the references and the workload's kernel;
+  * then the straightforward builds (*_plain at -O2, *_plain_o3 at -O3).
 The read limit is the fastest reference, warm against warm and first pass
 against first pass.
 
@@ -94,36 +94,43 @@ def run_program(argv):
     return float(ELAPSED.search(out).group(1)), wall, COUNT.search(out).group(0)
 
 
-def first_pass(exe, reps):
-    """Medians of the first pass per kernel, one process per sample, kernels alternating."""
-    samples = {}
-    for _ in range(reps):
-        for kernel in FIRST_KERNELS:
-            got, _ = tally_bench(exe, "first", kernel)
-            for name, v in got.items():
-                samples.setdefault(name, []).extend(v)
-    return medians(samples)
-
-
 def programs(exe, reps):
-    """Medians of the elapsed line and of the whole run's wall time per program, the
-    floor of a whole run (tally_bench floor, wall time) among them as "floor"."""
+    """Medians of the elapsed line and of the whole run's wall time per program, of
+    the first pass per kernel, and the floor of a whole run as wall["floor"].
+
+    The processes that put the array on huge pages (the floor, the programs, the
+    first passes) run back to back, alternating repetition by repetition; the
+    straightforward builds run after all of them. Between runs on small pages
+    the huge pages would have to be assembled again, and freed memory goes back
+    to the hypervisor after a second or so idle, which would charge each
+    program for its neighbour."""
     cases = [("forktally", ["1"]), ("forktally", ["2"]), ("forktally", ["4"]), ("duotally", [])]
-    elapsed, wall, counts = {}, {}, set()
+    elapsed, wall, first, counts = {}, {}, {}, set()
+
+    def run(key, argv):
+        e, w, c = run_program(argv)
+        elapsed.setdefault(key, []).append(e)
+        wall.setdefault(key, []).append(w)
+        counts.add(c)
+
     for _ in range(reps):
         start = time.perf_counter()
         tally_bench(exe("tally_bench"), "floor")
         wall.setdefault("floor", []).append((time.perf_counter() - start) * 1000.0)
         for prog, argv in cases:
-            for variant in (prog, prog + "_plain", prog + "_plain_o3"):
-                key = " ".join([variant] + argv)
-                e, w, c = run_program([exe(variant)] + argv)
-                elapsed.setdefault(key, []).append(e)
-                wall.setdefault(key, []).append(w)
-                counts.add(c)
+            run(" ".join([prog] + argv), [exe(prog)] + argv)
+        for kernel in FIRST_KERNELS:
+            for name, v in tally_bench(exe("tally_bench"), "first", kernel)[0].items():
+                first.setdefault(name, []).extend(v)
+    for _ in range(reps):
+        for prog, argv in cases:
+            for variant in (prog + "_plain", prog + "_plain_o3"):
+                run(" ".join([variant] + argv), [exe(variant)] + argv)
     if len(counts) != 1:
         sys.exit(f"run.py: the programs disagree on the count: {sorted(counts)}")
-    return medians(elapsed), medians(wall)
+    order = [" ".join([v] + a) for p, a in cases for v in (p, p + "_plain", p + "_plain_o3")]
+    return ({k: statistics.median(elapsed[k]) for k in order},
+            {k: statistics.median(wall[k]) for k in order + ["floor"]}, medians(first))
 
 
 def table(title, rows, out=sys.stdout):
@@ -144,9 +151,8 @@ def measure(build, reps):
     scan, info = tally_bench(bench, "scan", 11)
     r = {"machine": machine(info), "commit": commit(), "reps": reps, "scan": medians(scan)}
     r["block"] = medians(tally_bench(bench, "block", 5)[0])
-    r["first"] = first_pass(bench, 7)
     r["fill"] = medians(tally_bench(bench, "fill", 3)[0])
-    r["elapsed"], r["wall"] = programs(exe, reps)
+    r["elapsed"], r["wall"], r["first"] = programs(exe, reps)
     r["limit"] = min(r["scan"][k + "_2t"] for k in REFERENCES)
     r["first_limit"] = min(r["first"][f"first_{k}_2t"] for k in REFERENCES)
     return r
@@ -186,7 +192,7 @@ def report(r, out=sys.stdout):
     kernels = kernel_names(r)
     p(f"machine: {r['machine']}; commit {r['commit']}")
     table("warm array, two threads (median of 11)", [(k, scan[k + "_2t"]) for k in kernels], out)
-    table("first pass over the fresh array, two threads, one process each (median of 7)",
+    table(f"first pass over the fresh array, two threads, one process each (median of {r['reps']})",
           [(k, first[f"first_{k}_2t"]) for k in FIRST_KERNELS], out)
     table("one thread, warm 64 MiB block / 256 KiB block x 256 (median of 5)",
           [(f"{k} 64M", block[k + "_64m"]) for k in kernels] +
