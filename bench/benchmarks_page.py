@@ -149,8 +149,8 @@ The read limit is the fastest of three reference kernels built apart from
 the project's code (`bench/tally/reference.cpp`: its own library, compiled
 with `-O3 -march=native`, including none of the project's headers). A warm
 pass is compared with a warm pass, the first pass over a freshly written
-array with a first pass (one process each, {r['reps']} of them, run back to back with
-the programs). Times in ms, medians.
+array with a first pass (one process each, {r['huge_reps']} of them, run back to back
+with the programs). Times in ms, medians.
 
 {_kernel_table(r)}
 
@@ -163,7 +163,8 @@ Read limit: warm {r['limit']:.2f} ms, first pass {r['first_limit']:.2f} ms.
 builds are the same source at `-O3`. A whole run is the wall time of the
 process, fill included; the floor of a whole run is two threads that fault
 in and write the array on huge pages with a free generator, then two threads
-that count it. Median of {r['reps']} runs, measured after the chart's runs,
+that count it. Medians of {r['huge_reps']} runs ({r['reps']} of each straightforward
+build), measured after the chart's runs,
 so the elapsed times here are other samples than the chart's. The floor, the
 programs and the first passes above run back to back, repetition by
 repetition; the straightforward builds run after all of them, because their

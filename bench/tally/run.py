@@ -94,13 +94,19 @@ def run_program(argv):
     return float(ELAPSED.search(out).group(1)), wall, COUNT.search(out).group(0)
 
 
+def huge_reps(reps):
+    """Repetitions of the huge-page processes: each takes a fraction of a second,
+    and their medians are compared with each other within a few percent."""
+    return max(reps, 21)
+
+
 def programs(exe, reps):
     """Medians of the elapsed line and of the whole run's wall time per program, of
     the first pass per kernel, and the floor of a whole run as wall["floor"].
 
     The processes that put the array on huge pages (the floor, the programs, the
-    first passes) run back to back, alternating repetition by repetition; the
-    straightforward builds run after all of them. Between runs on small pages
+    first passes) run back to back, alternating repetition by repetition, at
+    least 21 times; the straightforward builds run reps times, after all of them. Between runs on small pages
     the huge pages would have to be assembled again, and freed memory goes back
     to the hypervisor after a second or so idle, which would charge each
     program for its neighbour."""
@@ -113,7 +119,7 @@ def programs(exe, reps):
         wall.setdefault(key, []).append(w)
         counts.add(c)
 
-    for _ in range(reps):
+    for _ in range(huge_reps(reps)):
         start = time.perf_counter()
         tally_bench(exe("tally_bench"), "floor")
         wall.setdefault("floor", []).append((time.perf_counter() - start) * 1000.0)
@@ -149,7 +155,8 @@ def measure(build, reps):
                                 "build the release preset first")
     bench = exe("tally_bench")
     scan, info = tally_bench(bench, "scan", 11)
-    r = {"machine": machine(info), "commit": commit(), "reps": reps, "scan": medians(scan)}
+    r = {"machine": machine(info), "commit": commit(), "reps": reps, "huge_reps": huge_reps(reps),
+         "scan": medians(scan)}
     r["block"] = medians(tally_bench(bench, "block", 5)[0])
     r["fill"] = medians(tally_bench(bench, "fill", 3)[0])
     r["elapsed"], r["wall"], r["first"] = programs(exe, reps)
@@ -192,13 +199,15 @@ def report(r, out=sys.stdout):
     kernels = kernel_names(r)
     p(f"machine: {r['machine']}; commit {r['commit']}")
     table("warm array, two threads (median of 11)", [(k, scan[k + "_2t"]) for k in kernels], out)
-    table(f"first pass over the fresh array, two threads, one process each (median of {r['reps']})",
+    table(f"first pass over the fresh array, two threads, one process each "
+          f"(median of {r['huge_reps']})",
           [(k, first[f"first_{k}_2t"]) for k in FIRST_KERNELS], out)
     table("one thread, warm 64 MiB block / 256 KiB block x 256 (median of 5)",
           [(f"{k} 64M", block[k + "_64m"]) for k in kernels] +
           [(f"{k} 256K x256", block[k + "_256k_x256"]) for k in kernels], out)
     table("fill of 209,715,200 elements (median of 3)", sorted(fill.items()), out)
-    p(f"\nprograms (median of {r['reps']} runs, ms): elapsed line / wall time of the whole run")
+    p(f"\nprograms (median of {r['huge_reps']} runs, of {r['reps']} for the straightforward "
+      "builds; ms): elapsed line / wall time of the whole run")
     for key in elapsed:
         p(f"  {key:30} {elapsed[key]:9.2f} / {wall[key]:8.1f}")
     p(f"  {'floor of a whole run':30} {'':9} / {wall['floor']:8.1f}"
