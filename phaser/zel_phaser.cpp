@@ -134,17 +134,29 @@ void sync_once(zel_phaser_t *phaser, phaser_state *st) {
   pthread_mutex_unlock(&phaser->mutex);
 }
 
+// The smallest phase if it is above `floor`; otherwise `floor`, as soon as
+// a participant at or below it is found.
+int32_t smallest_phase_above(const zel_phaser_t *phaser, int32_t floor) {
+  int32_t low = INT32_MAX;
+  for (int32_t i = 0; i < phaser->number_threads; ++i) {
+    const int32_t phase = phase_of(phaser, i).load(std::memory_order_seq_cst);
+    if (phase <= floor) return floor;
+    low = std::min(low, phase);
+  }
+  return low;
+}
+
 // Raises `released` from `seen` to the smallest phase, scanning again after
 // each raise this call makes until a scan finds nothing higher, and wakes
 // the sleepers whose phase it reached.
 void raise_released(zel_phaser_t *phaser, phaser_state *st, int32_t seen) {
   bool raised = false;
-  int32_t low = smallest_phase(phaser, std::memory_order_seq_cst);
+  int32_t low = smallest_phase_above(phaser, seen);
   while (low > seen) {
     if (st->released.compare_exchange_weak(seen, low, std::memory_order_seq_cst)) {
       raised = true;
       seen = low;
-      low = smallest_phase(phaser, std::memory_order_seq_cst);
+      low = smallest_phase_above(phaser, seen);
     }
   }
   if (raised) st->sleepers.wake_reached(&phaser->mutex, st->released);
