@@ -252,13 +252,19 @@ set xlabel {xlabel}
 set ylabel {ylabel}
 set grid ytics lc rgb "#dddddd"
 set key top right box opaque
-set offsets 0, 0, graph 0.3, 0
+set offsets 0, 0, graph 0.3, graph 0.05
+set autoscale yfix
+set ytics ({ytics})
 set xtics ({xtics})
 set xrange [{xlo}:{xhi}]
 set logscale y
 set bmargin 6
 set label 1 {stamp} at screen 0.01, screen 0.045 left font "sans,10"
 """
+
+
+# Labels 1, 2, 5 per decade on the logarithmic time axes, whatever their range.
+YTICS = ", ".join(f"{m * 10.0 ** e:g}" for e in range(-2, 6) for m in (1, 2, 5))
 
 
 def stamp(rows, machine_col):
@@ -285,7 +291,7 @@ def tally_script(rows, out):
             xlabel=quote("N, child processes of forktally"),
             ylabel=quote("elapsed counting time (ms), log scale"),
             xtics=", ".join(str(n) for n in ns), xlo=ns[0] - 0.5, xhi=ns[-1] + 0.5,
-            stamp=stamp(rows, 5)),
+            stamp=stamp(rows, 5), ytics=YTICS),
         block("fork", fork),
         "plot $fork using 1:2:3:4 with yerrorlines lw 2 pt 7 ps 0.8 lc rgb '#1f5fa8' "
         "title 'forktally N, median and min-max', \\",
@@ -317,7 +323,7 @@ def phaser_script(rows, out):
             xlabel=quote("threads (all waiting at every phase)"),
             ylabel=quote("time per phase (µs), log scale"),
             xtics=", ".join(str(n) for n in threads),
-            xlo=threads[0] - 0.5, xhi=threads[-1] + 0.5, stamp=stamp(rows, 4)),
+            xlo=threads[0] - 0.5, xhi=threads[-1] + 0.5, stamp=stamp(rows, 4), ytics=YTICS),
         *(block(f"s{i}", series[k]) for i, k in enumerate(PHASER_PLOTTED)),
         "plot " + ", \\\n  ".join(plots),
         ""])
