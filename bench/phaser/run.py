@@ -17,6 +17,10 @@ import statistics
 import subprocess
 import sys
 
+sys.dont_write_bytecode = True  # no __pycache__ beside the scripts
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import machine  # noqa: E402  (bench/machine.py)
+
 KINDS = {
     "BM_zel_phaser_barrier": "zel_phaser",
     "BM_zel_phaser_barrier_at": "zel_phaser, _at",
@@ -60,26 +64,6 @@ def measure(build, reps, min_time, progress=sys.stderr, with_lookups=False):
     return runs
 
 
-VECTOR_FLAGS = ("sse2", "avx", "avx2", "avx512f", "avx512bw")
-
-
-def machine():
-    """One line naming the CPU model, its vector extensions and CPU count."""
-    model, flags = "unknown CPU", set()
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                key, _, value = line.partition(":")
-                if key.strip() == "model name":
-                    model = value.strip()
-                elif key.strip() == "flags":
-                    flags = set(value.split())
-    except OSError:
-        pass
-    vector = " ".join(v for v in VECTOR_FLAGS if v in flags) or "unknown"
-    return f"{model}; vector: {vector}; {os.cpu_count()} CPUs"
-
-
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("build", nargs="?", default="build/release")
@@ -93,7 +77,7 @@ def main():
     med = {k: statistics.median(v) for k, v in runs.items()}
     threads = sorted({n for kind, n in med if kind in KINDS.values()})
 
-    print(f"Machine: {machine()}")
+    print(f"Machine: {machine.describe()}")
     print(f"Time per phase, microseconds (median of {args.reps} runs); every participant awaits,")
     print("named by its slot (zel_phaser) or by the caller (_at); 'one awaiter': workers only advance")
     print(f"{'threads':>7} {'zel_phaser':>11} {'_at':>8} {'pthread':>9} {'std::bar':>9}"

@@ -20,31 +20,14 @@ Usage: python3 bench/tally/fill_run.py [BUILD_DIR] [--rounds N]
 """
 import argparse
 import os
-import re
 import statistics
 import subprocess
 import sys
 import time
 
-
-def cpu_line():
-    model, flags = "unknown CPU", set()
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name") and model == "unknown CPU":
-                    model = line.split(":", 1)[1].strip()
-                elif line.startswith("flags"):
-                    flags = set(line.split(":", 1)[1].split())
-    except OSError:
-        pass
-    vector = [x for x in ("sse2", "avx", "avx2", "avx512f", "avx512bw", "avx512vl") if x in flags]
-    try:
-        with open("/sys/kernel/mm/transparent_hugepage/enabled") as f:
-            thp = re.search(r"\[(\w+)\]", f.read()).group(1)
-    except (OSError, AttributeError):
-        thp = "unknown"
-    return f"{os.cpu_count()} CPUs, {model}, vector: {' '.join(vector)}, transparent huge pages: {thp}"
+sys.dont_write_bytecode = True  # no __pycache__ beside the scripts
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import machine  # noqa: E402  (bench/machine.py)
 
 
 def samples_of(argv):
@@ -64,7 +47,7 @@ def main():
         if not os.access(exe(name), os.X_OK):
             sys.exit(f"fill_run.py: {exe(name)} is missing; build the release preset first")
 
-    print(f"machine: {cpu_line()}")
+    print(f"machine: {machine.describe()}")
     bench = exe("fill_bench")
     level = subprocess.run([bench, "level"], check=True, capture_output=True, text=True).stdout.strip()
     print(f"the fill's vector level on this CPU: {level}")
