@@ -32,19 +32,14 @@ import subprocess
 import sys
 import time
 
+sys.dont_write_bytecode = True  # no __pycache__ beside the scripts
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from machine import VECTOR_FLAGS as VECTOR_LEVELS, huge_page_mode  # noqa: E402
+
 REFERENCES = ("native_or", "native_plain", "native_intrinsics")
 FIRST_KERNELS = REFERENCES + ("plain_o3", "workload")
 PROGRAMS = ("tally_bench", "forktally", "duotally", "forktally_plain", "duotally_plain",
             "forktally_plain_o3", "duotally_plain_o3")
-VECTOR_LEVELS = ("sse2", "avx", "avx2", "avx512f", "avx512bw", "avx512vl")
-
-
-def huge_page_mode():
-    try:
-        with open("/sys/kernel/mm/transparent_hugepage/enabled") as f:
-            return re.search(r"\[(\w+)\]", f.read()).group(1)
-    except (OSError, AttributeError):
-        return "unknown"
 
 
 def commit():
