@@ -45,8 +45,10 @@ install(FILES
 # names the archive itself, which -l cannot choose while the shared library
 # lies beside it.
 set(zel_phaser_pcdir ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
-if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
-  message(FATAL_ERROR "CMAKE_INSTALL_LIBDIR and CMAKE_INSTALL_INCLUDEDIR must be relative to the prefix")
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}"
+   OR IS_ABSOLUTE "${CMAKE_INSTALL_LIBEXECDIR}")
+  message(FATAL_ERROR
+    "CMAKE_INSTALL_LIBDIR, CMAKE_INSTALL_INCLUDEDIR and CMAKE_INSTALL_LIBEXECDIR must be relative to the prefix")
 endif()
 file(RELATIVE_PATH zel_phaser_pc_to_prefix /prefix/${zel_phaser_pcdir} /prefix)
 string(REGEX REPLACE "/$" "" zel_phaser_pc_to_prefix "${zel_phaser_pc_to_prefix}")
@@ -57,9 +59,15 @@ endforeach()
 
 if(PARWORK_BUILD_PROGRAMS)
   install(TARGETS forktally duotally RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
-  install(PROGRAMS $<TARGET_FILE:zel_phaser_demo>
-    DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/parwork
-    RENAME test
+  # The demonstration installs as a target, stripped by --strip like the
+  # others, then takes its name `test`, which its build-tree file cannot
+  # have (phaser/CMakeLists.txt); the install manifest follows.
+  set(demo_dir ${CMAKE_INSTALL_LIBEXECDIR}/parwork)
+  install(TARGETS zel_phaser_demo RUNTIME DESTINATION ${demo_dir} COMPONENT programs)
+  install(CODE "
+    set(demo \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${demo_dir}\")
+    file(RENAME \"\${demo}/zel_phaser_demo\" \"\${demo}/test\")
+    list(TRANSFORM CMAKE_INSTALL_MANIFEST_FILES REPLACE \"/zel_phaser_demo$\" \"/test\")"
     COMPONENT programs)
 endif()
 

@@ -1,7 +1,7 @@
-# Shared helper of the black-box test scripts, to be sourced by bash:
-# runs a program, compares its exit status, standard output and standard
-# error with what is expected, prints one "ok" or "FAIL" line per case and
-# counts the failures.
+# Shared helper of the shell test scripts, to be sourced by bash: runs a
+# program, compares its exit status, standard output and standard error
+# with what is expected, prints one "ok" or "FAIL" line per case and counts
+# the failures.
 #
 #   source "$(dirname "$0")/../../testing/blackbox.sh"
 #   expect LABEL STATUS STDOUT STDERR [OPTIONS] -- COMMAND [ARGS...]
@@ -22,8 +22,10 @@
 # After each case $bb_status holds the exit status and the files $bb_out and
 # $bb_err what the command wrote, for checks of a script's own; `check_run`
 # compares them as `expect` does, `pass` and `fail` count a case by hand.
-# The helper keeps its files in a temporary folder ($bb_tmp, free for the
-# script's own files too) that an EXIT trap removes.
+# `step NAME COMMAND...` runs a build or set-up command whose output matters
+# only when it fails, and `skip_without` ends a script that lacks a tool
+# with status 77 (skipped). The helper keeps its files in a temporary folder
+# ($bb_tmp, free for the script's own files too) that an EXIT trap removes.
 
 bb_tmp=$(mktemp -d)
 trap 'rm -rf "$bb_tmp"' EXIT
@@ -36,6 +38,28 @@ pass() { echo "ok   $1"; }
 fail() {
   echo "FAIL $*"
   bb_failures=$((bb_failures + 1))
+}
+
+# skip_without HINT TOOL...: exits with 77 unless every TOOL is a command;
+# HINT says where the tools come from ("Debian package ninja-build").
+skip_without() {
+  local hint=$1 tool
+  shift
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null || { echo "SKIP: $tool is missing ($hint)"; exit 77; }
+  done
+}
+
+# step NAME COMMAND...: runs the command with its output in $bb_tmp/log;
+# if it fails, shows the log's end, fails NAME and returns 1.
+step() {
+  local name=$1
+  shift
+  "$@" >"$bb_tmp/log" 2>&1 || {
+    tail -n 30 "$bb_tmp/log"
+    fail "$name"
+    return 1
+  }
 }
 
 # bb_shown TEXT: TEXT on one line (newlines as \n), cut to 300 bytes, for
