@@ -3,13 +3,15 @@
 # the libraries it needs (the C library and the dynamic loader, which
 # provides thread-local storage; no libstdc++, libm or libgcc_s), and its
 # exported symbols, which must be exactly those of the Debian symbols file,
-# each at the version node that the file gives.
-# usage: shared_library_test.sh LIBRARY SYMBOLS_FILE
+# each at the version node that the file gives. And the archive as a user's
+# shared library that links it whole sees it: it exports the API at most,
+# nothing of the library's internals.
+# usage: shared_library_test.sh LIBRARY ARCHIVE SYMBOLS_FILE
 set -u
+source "$(dirname "${BASH_SOURCE[0]}")/../../testing/blackbox.sh"
 lib=$1
-symbols_file=$2
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+archive=$2
+symbols_file=$3
 
 dynamic=$(readelf -d "$lib") || { echo "FAIL: readelf cannot read $lib"; exit 1; }
 soname=$(sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p' <<<"$dynamic")
@@ -36,8 +38,12 @@ if [ "$exported" != "$listed" ]; then
   diff <(echo "$exported") <(echo "$listed") | grep '^[<>]'
 fi
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures failure(s)"
-  exit 1
+# The archive inside a user's shared library: every defined dynamic symbol
+# of the result is an API function (the version node aside).
+api=$(grep -v '^ZEL_PHASER_' <<<"$listed" | sed 's/@.*//')
+if step "a shared library links the archive whole" cc -shared -o "$bb_tmp/libuser.so" \
+  -Wl,--whole-archive "$archive" -Wl,--no-whole-archive -pthread; then
+  foreign=$(nm -D --defined-only "$bb_tmp/libuser.so" | awk '{ print $NF }' | sort | comm -23 - <(sort <<<"$api"))
+  [ -z "$foreign" ] || fail "a shared library linking the archive exports more than the API: $(tr '\n' ' ' <<<"$foreign")"
 fi
-echo "libzel_phaser exports the $(wc -l <<<"$listed") listed symbols and needs only the C library and the loader"
+finish
