@@ -1,5 +1,5 @@
 # Install rules, in three components that are also the Debian packages
-# (cmake/Packaging.cmake):
+# (debian/*.install):
 #  - lib: the shared library libzel_phaser.so.<major> and its real file;
 #  - dev: the header with its version header, the archive, the .so link, the
 #    CMake package (find_package(zel_phaser) -> zel_phaser::zel_phaser, the

@@ -1,33 +1,60 @@
 #!/usr/bin/env bash
-# Builds the Debian packages of a build tree with cpack, checks their
-# control data and contents, unpacks the library and development packages
-# into a scratch root and builds and runs a C program against them through
-# pkg-config, with the shared library and with the archive. Exit status 77
-# (skipped) without dpkg-dev, file or pkg-config.
-# usage: deb_test.sh BUILD_DIR VERSION
+# Builds the Debian packages as Debian does, with dpkg-buildpackage in a
+# scratch copy of the source tree (the tree itself stays clean), and checks
+# them: the changelog's version is the project's; lintian finds nothing,
+# every tag fixed or overridden in debian/*.lintian-overrides; the control
+# data and the contents are the packages' own; the copyright file carries
+# LICENSE; and a C program and a CMake project build and run against the
+# library and development packages unpacked into a scratch root. Exit status
+# 77 (skipped) without dpkg-buildpackage, debhelper, lintian or pkg-config.
+# usage: deb_test.sh SOURCE_DIR VERSION
 set -u
-build=$1
+source "$(dirname "${BASH_SOURCE[0]}")/../../testing/blackbox.sh"
+src=$1
 version=$2
-for tool in dpkg-deb dpkg-shlibdeps file pkg-config; do
-  command -v "$tool" >/dev/null || { echo "SKIP: $tool is missing (Debian packages dpkg-dev, file, pkgconf)"; exit 77; }
-done
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+skip_without "Debian packages dpkg-dev, debhelper, lintian, pkgconf" \
+  dpkg-buildpackage dh lintian pkg-config
+source "$src/phaser/tests/consumer/check.sh"
 
-if ! cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/out" >"$scratch/log" 2>&1; then
-  cat "$scratch/log"
-  echo "FAIL: cpack"
+changelog_version=$(dpkg-parsechangelog -l "$src/debian/changelog" -S Version)
+[ "$changelog_version" = "$version" ] || {
+  fail "debian/changelog is at version $changelog_version, the project at $version"
   exit 1
+}
+
+# The source as git sees it (tracked or new, not ignored: no build folders),
+# or the whole tree outside git.
+copy=$bb_tmp/build/parwork
+mkdir -p "$copy"
+if git -C "$src" rev-parse --git-dir >/dev/null 2>&1; then
+  git -C "$src" ls-files -z --cached --others --exclude-standard |
+    tar -C "$src" --null -T - --ignore-failed-read -c 2>/dev/null | tar -x -C "$copy"
+else
+  tar -C "$src" -c . | tar -x -C "$copy"
 fi
+# A build run by make or ctest must not hand its job server or flags down.
+unset MAKEFLAGS MFLAGS MAKELEVEL
+step "dpkg-buildpackage -us -uc -b" env -C "$copy" DEB_BUILD_OPTIONS=parallel=2 \
+  dpkg-buildpackage -us -uc -b || exit 1
+
 arch=$(dpkg --print-architecture)
-lib=$scratch/out/libzel-phaser0_${version}-1_${arch}.deb
-dev=$scratch/out/libzel-phaser-dev_${version}-1_${arch}.deb
-programs=$scratch/out/parwork_${version}-1_${arch}.deb
-for deb in "$lib" "$dev" "$programs"; do
-  [ -f "$deb" ] || { echo "FAIL: $(basename "$deb") was not written; cpack wrote: $(ls "$scratch/out")"; exit 1; }
+multiarch=$(dpkg-architecture -q DEB_HOST_MULTIARCH)
+out=$bb_tmp/build
+lib=$out/libzel-phaser0_${version}_$arch.deb
+dev=$out/libzel-phaser-dev_${version}_$arch.deb
+programs=$out/parwork_${version}_$arch.deb
+for deb in "$lib" "$dev" "$programs" "$out/libzel-phaser0-dbgsym_${version}_$arch.deb" \
+  "$out/parwork-dbgsym_${version}_$arch.deb"; do
+  [ -f "$deb" ] || { fail "$(basename "$deb") was not written; the build wrote: $(ls "$out")"; exit 1; }
 done
+
+if lintian -i -I --pedantic --fail-on error,warning,info,pedantic \
+  "$out/parwork_${version}_$arch.changes" >"$bb_tmp/lintian" 2>/dev/null && [ ! -s "$bb_tmp/lintian" ]; then
+  pass "lintian -i -I --pedantic finds nothing"
+else
+  cat "$bb_tmp/lintian"
+  fail "lintian -i -I --pedantic"
+fi
 
 # field DEB NAME: the value of control field NAME.
 field() { dpkg-deb -f "$1" "$2"; }
@@ -46,81 +73,61 @@ has() {
 lacks() {
   if contents "$1" | grep -Eq "^$2\$"; then fail "$(basename "$1") holds $2"; fi
 }
+# is DEB FIELD VALUE: the control field has the value.
+is() {
+  [ "$(field "$1" "$2")" = "$3" ] || fail "$(basename "$1"): $2 is '$(field "$1" "$2")', want '$3'"
+}
 
-# The shared library: Depends computed by dpkg-shlibdeps, symbols and shlibs
-# files, ldconfig run on installation.
-[ "$(field "$lib" Section)" = libs ] || fail "libzel-phaser0's section is $(field "$lib" Section)"
+libdir=/usr/lib/$(re_quote "$multiarch")
+v=$(re_quote "$version")
+
+# The shared library, with Depends computed, at the multiarch path; its
+# shlibs file asks for the upstream version.
+is "$lib" Section libs
+is "$lib" Multi-Arch same
 grep -Eq '(^|, )libc6 \(>= [0-9.]+\)' <<<"$(field "$lib" Depends)" ||
   fail "libzel-phaser0's Depends was not computed: '$(field "$lib" Depends)'"
-has "$lib" '/usr/lib/libzel_phaser\.so\.0 -> libzel_phaser\.so\.[0-9.]+' \
-  "/usr/lib/libzel_phaser\\.so\\.$version" /usr/share/doc/libzel-phaser0/copyright
-lacks "$lib" '/usr/lib/libzel_phaser\.so( .*)?'
+has "$lib" "$libdir/libzel_phaser\\.so\\.0 -> libzel_phaser\\.so\\.$v" "$libdir/libzel_phaser\\.so\\.$v" \
+  /usr/share/doc/libzel-phaser0/copyright
+lacks "$lib" "$libdir/libzel_phaser\\.so( .*)?"
 lacks "$lib" '/usr/include/.*'
-mkdir "$scratch/control"
-dpkg-deb -e "$lib" "$scratch/control"
-for f in symbols shlibs postinst; do [ -f "$scratch/control/$f" ] || fail "libzel-phaser0 has no $f file"; done
-grep -q "^libzel_phaser 0 libzel-phaser0 (>= $version" "$scratch/control/shlibs" ||
-  fail "shlibs: $(cat "$scratch/control/shlibs")"
-grep -q ldconfig "$scratch/control/postinst" || fail "postinst does not run ldconfig"
+mkdir "$bb_tmp/control"
+dpkg-deb -e "$lib" "$bb_tmp/control"
+[ "$(cat "$bb_tmp/control/shlibs")" = "libzel_phaser 0 libzel-phaser0 (>= $version)" ] ||
+  fail "shlibs: $(cat "$bb_tmp/control/shlibs")"
 
 # The development files depend on exactly this library package.
-[ "$(field "$dev" Section)" = libdevel ] || fail "libzel-phaser-dev's section is $(field "$dev" Section)"
-grep -Eq "(^|, )libzel-phaser0 \\(= $version(-1)?\\)" <<<"$(field "$dev" Depends)" ||
-  fail "libzel-phaser-dev's Depends: '$(field "$dev" Depends)'"
-has "$dev" /usr/include/zel_phaser\\.h /usr/include/zel_phaser_version\\.h /usr/lib/libzel_phaser\\.a \
-  '/usr/lib/libzel_phaser\.so -> libzel_phaser\.so\.0' /usr/lib/pkgconfig/zel_phaser\\.pc \
-  /usr/lib/pkgconfig/zel_phaser_static\\.pc /usr/lib/cmake/zel_phaser/zel_phaserConfig\\.cmake \
-  /usr/share/man/man3/zel_phaser\\.3 '/usr/share/man/man3/tid_slot\.3 -> zel_phaser\.3' \
+is "$dev" Section libdevel
+is "$dev" Multi-Arch same
+is "$dev" Depends "libzel-phaser0 (= $version)"
+has "$dev" /usr/include/zel_phaser\\.h /usr/include/zel_phaser_version\\.h "$libdir/libzel_phaser\\.a" \
+  "$libdir/libzel_phaser\\.so -> libzel_phaser\\.so\\.0" "$libdir/pkgconfig/zel_phaser\\.pc" \
+  "$libdir/pkgconfig/zel_phaser_static\\.pc" "$libdir/cmake/zel_phaser/zel_phaserConfig\\.cmake" \
+  /usr/share/man/man3/zel_phaser\\.3\\.gz '/usr/share/man/man3/tid_slot\.3\.gz -> zel_phaser\.3\.gz' \
   /usr/share/doc/libzel-phaser-dev/copyright
-lacks "$dev" '/usr/lib/libzel_phaser\.so\.0.*'
+lacks "$dev" "$libdir/libzel_phaser\\.so\\.0.*"
 lacks "$dev" '/usr/share/man/man1/.*'
 
 # The programs, with `test` out of the way of test(1).
-[ "$(field "$programs" Section)" = utils ] || fail "parwork's section is $(field "$programs" Section)"
+is "$programs" Section utils
 grep -Eq '(^|, )libc6 \(>= [0-9.]+\)' <<<"$(field "$programs" Depends)" ||
   fail "parwork's Depends was not computed: '$(field "$programs" Depends)'"
 has "$programs" /usr/bin/forktally /usr/bin/duotally /usr/libexec/parwork/test \
-  /usr/share/man/man1/forktally\\.1 /usr/share/man/man1/duotally\\.1 /usr/share/doc/parwork/copyright
+  /usr/share/man/man1/forktally\\.1\\.gz /usr/share/man/man1/duotally\\.1\\.gz /usr/share/doc/parwork/copyright
 lacks "$programs" /usr/bin/test
 lacks "$programs" '/usr/lib/.*'
 
-# Every copyright file carries the licence.
-dpkg-deb --fsys-tarfile "$lib" | tar -xO ./usr/share/doc/libzel-phaser0/copyright >"$scratch/copyright"
-{ grep -q '^License: Expat' "$scratch/copyright" && grep -q 'Copyright: 2026 The parwork authors' "$scratch/copyright"; } ||
-  fail "the copyright file: $(cat "$scratch/copyright")"
-
-# A C program built against the unpacked library and development packages.
-root=$scratch/root
+# The copyright file carries LICENSE: its holder and, in the last paragraph,
+# the licence's text, indented, with "." for each empty line.
+root=$bb_tmp/root
 dpkg-deb -x "$lib" "$root" && dpkg-deb -x "$dev" "$root"
-cat >"$scratch/app.c" <<'PROGRAM'
-#include <stdio.h>
-#include <zel_phaser.h>
-int main(void) {
-  zel_phaser_t phaser;
-  if (zel_phaser_init(&phaser, 1) != 0 || zel_phaser_advance(&phaser) != 0) return 1;
-  if (zel_phaser_current(&phaser) != 1 || zel_phaser_destroy(&phaser) != 0) return 2;
-  printf("%d.%d.%d\n", ZEL_PHASER_VERSION_MAJOR, ZEL_PHASER_VERSION_MINOR, ZEL_PHASER_VERSION_PATCH);
-  return 0;
-}
-PROGRAM
-export PKG_CONFIG_PATH=$root/usr/lib/pkgconfig
-for module in zel_phaser zel_phaser_static; do
-  # shellcheck disable=SC2046 # the flags are words
-  if cc -o "$scratch/$module" "$scratch/app.c" $(pkg-config --cflags --libs "$module"); then
-    loads=no
-    readelf -d "$scratch/$module" | grep -q '(NEEDED).*\[libzel_phaser\.so\.0\]' && loads=yes
-    want=yes
-    [ "$module" = zel_phaser ] || want=no
-    [ "$loads" = "$want" ] || fail "built with $module, the program loads libzel_phaser.so.0: $loads"
-    out=$(LD_LIBRARY_PATH=$root/usr/lib "$scratch/$module")
-    [ "$out" = "$version" ] || fail "built with $module, the program printed '$out', expected $version"
-  else
-    fail "a C program did not build against the unpacked packages with $module"
-  fi
-done
+copyright=$root/usr/share/doc/libzel-phaser0/copyright
+grep -qx "Copyright: $(sed -n 's/^Copyright (c) //p' "$src/LICENSE")" "$copyright" ||
+  fail "the copyright file's holder is not LICENSE's: $(grep '^Copyright:' "$copyright")"
+licence=$(sed -n '/^Permission is hereby granted/,$p' "$src/LICENSE")
+carried=$(awk '/^License: / { n = 0; next } { text[++n] = $0 } END { for (i = 1; i <= n; ++i) print text[i] }' \
+  "$copyright" | sed 's/^ //; s/^\.$//')
+[ "$carried" = "$licence" ] || fail "the copyright file's licence differs from LICENSE's"
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures failure(s)"
-  exit 1
-fi
-echo "three Debian packages built; a C program built and ran against the unpacked library"
+check_consumers "$root/usr" "$root/usr/lib/$multiarch/pkgconfig"
+finish
