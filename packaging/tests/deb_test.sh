@@ -49,10 +49,11 @@ for deb in "$lib" "$dev" "$programs" "$out/libzel-phaser0-dbgsym_${version}_$arc
 done
 
 if lintian -i -I --pedantic --fail-on error,warning,info,pedantic \
-  "$out/parwork_${version}_$arch.changes" >"$bb_tmp/lintian" 2>/dev/null && [ ! -s "$bb_tmp/lintian" ]; then
+  "$out/parwork_${version}_$arch.changes" >"$bb_tmp/lintian" 2>"$bb_tmp/lintian.err" &&
+  [ ! -s "$bb_tmp/lintian" ]; then
   pass "lintian -i -I --pedantic finds nothing"
 else
-  cat "$bb_tmp/lintian"
+  cat "$bb_tmp/lintian" "$bb_tmp/lintian.err"
   fail "lintian -i -I --pedantic"
 fi
 
