@@ -1,11 +1,12 @@
 // The fill: the array, and in it the seed-0 rand() % 4 sequence, written by
 // two threads with vector code at the speed of memory.
 //
-// internal/rand_sequence.h computes the sequence from any position, so the calling
-// thread writes the first half of the array while a helper thread writes the
-// second, each from its own jumped-ahead state and each taking the page
-// faults of its own half just before it writes those pages, while they are
-// still in cache. The halves meet on a 2 MiB boundary, so no page is shared.
+// internal/rand_sequence.h computes the sequence from any position, so the
+// calling thread writes the first half of the array while a helper thread
+// writes the second, each from its own jumped-ahead state and each taking the
+// page faults of its own half just before it writes those pages, while they
+// are still in cache. The halves meet on a 2 MiB boundary, so no page is
+// shared.
 //
 // The fast path runs only where the C library's rand() is the generator it
 // reproduces: on glibc, and only after the first values of rand() after

@@ -2,8 +2,8 @@
 // splits a range over the vector lanes.
 //
 // Positions are counted in state words from the window s[0..30] that
-// srand(0) leaves (see internal/rand_sequence.h); value k of rand() is s[k + 31] >> 1,
-// so the window at position k is what generates value k. A jump to position
+// srand(0) leaves (see internal/rand_sequence.h); value k of rand() is
+// s[k + 31] >> 1, so the window at position k is what generates value k. A jump to position
 // p reduces x^p modulo P(x) = x^31 - x^28 - 1 (x^31 = x^28 + 1), and word i
 // of the window there is the dot product of the coefficients of x^(p + i)
 // with s[0..30]. All arithmetic wraps modulo 2^32, like the generator's.
