@@ -1,40 +1,28 @@
 #!/usr/bin/env python3
-"""Writes the measurements of one run: CSV files, charts drawn by gnuplot, and the page.
+"""Writes one run's measurements: CSV files, charts drawn by gnuplot, and the page.
 
 Usage: python3 bench/report.py [--out DIR] [--build DIR] [--replot] [bench/run.py's options]
 
-Without --build it first brings the release preset up to date (configuring
-it if needed) and measures build/release; with --build DIR it measures the
-programs already built in DIR and builds nothing. It measures what
-bench/run.py measures and writes into DIR (default report/ at the top of
-the source tree):
-  tally.csv        program,n,repetition,elapsed_ms,whole_run_s,machine,commit:
-                   one row per process: forktally N, duotally (n = 2 threads),
-                   the straightforward builds, the floor of a whole run
-                   (floor_huge, floor_small; elapsed_ms is its count), each
-                   kernel's first pass (first_KERNEL), and per round the read
-                   limit (read_limit: the fastest reference's first pass);
-                   elapsed_ms is what the process printed, whole_run_s its
-                   wall time;
-  tally_bench.csv  benchmark,repetition,ms,machine,commit: tally_bench's
-                   kernels and the parts of the fill, one row per run;
-  phaser.csv       primitive,threads,repetition,us_per_phase,machine,commit:
-                   phaser_bench's time per phase, one row per run;
-  tally.svg        forktally's median elapsed time against N, min-max bars,
-                   with duotally and the read limit as lines;
-  phaser.svg       the time per phase against threads of zel_phaser,
-                   pthread_barrier and std::barrier, min-max bars;
+Measures what bench/run.py measures, in build/release (brought up to date
+first) or in the build folder --build names, and writes into DIR (default
+report/ at the top of the source tree):
+  tally.csv        program,n,repetition,elapsed_ms,whole_run_s: a row per
+                   process (forktally N, duotally with n = 2, the
+                   straightforward builds, floor_huge and floor_small, whose
+                   elapsed_ms is the floor's count, first_KERNEL) and per round
+                   the read limit (read_limit, the fastest reference's first pass);
+  tally_bench.csv  benchmark,repetition,ms: tally_bench's kernels and fill;
+  phaser.csv       primitive,threads,repetition,us_per_phase: phaser_bench;
+  tally.svg, phaser.svg  forktally's elapsed time against N with duotally and
+                   the read limit; the time per phase of zel_phaser,
+                   pthread_barrier and std::barrier against threads;
   benchmarks.md    the page that shows all of it.
-machine names the CPU model, its number of CPUs and vector extensions, the
-counting kernel's level and the transparent huge page mode, as tally_bench
-describes them; commit is `git describe --always --dirty`. The charts have a
-logarithmic time axis and name the machine and commit under the plot.
---replot writes the charts and the page again from the CSV files in DIR.
+Every CSV row ends with machine (tally_bench's description of it) and commit
+(`git describe --always --dirty`). --replot writes the charts and the page
+again from the CSV files in DIR.
 
 Exit status: 0 done; 1 a program or the build failed; 2 a bad option; 3
-gnuplot is not installed (the CSV files and the page are written, the charts
-are not, and standard error says so). Standard library only; progress goes
-to standard error. Nothing here asserts a time.
+gnuplot is not installed (all but the charts written; standard error says so).
 """
 import argparse
 import csv

@@ -1,38 +1,30 @@
 // tally_bench: the counting workload measured with Google Benchmark against
-// kernels built apart from it, and two whole-process modes for what only a
-// fresh process shows.
-//
-// Benchmarks, one pass or one fill per iteration:
+// kernels built apart from it, one pass or one fill per iteration:
 //   warm_2t/KERNEL     two threads over the halves of the warm 800 MB array,
 //                      started and joined per pass, as duotally times it;
 //   block_64m/KERNEL   one thread over a warm 64 MiB block (memory bound);
-//   cache_256k/KERNEL  one thread over 256 KiB in cache (the kernel's own
-//                      speed);
-//   fill/...           where the fill's time goes: the page faults of a fresh
-//                      block touched once per 4 KiB (faults_small,
-//                      faults_huge); the straightforward fill, malloc,
-//                      srand(0) and rand() % 4 (plain); the generator on one
-//                      thread into a fresh huge-page block (one_thread); the
-//                      workload's fill on each page size (workload_huge,
-//                      workload_small); the generator alone rewriting the
-//                      warm array with the values it holds (gen_rand: rand()
-//                      on one thread; gen_LEVEL_2t: rand_sequence_fill on two).
-// KERNEL: native_or, native_plain and native_intrinsics are the independent
-// references (reference.h), plain_o3 the plain loop (kernels.h),
-// workload_LEVEL each level this CPU runs, workload workload_count itself.
-// Every count is checked against the plain loop's; a wrong one is reported
-// as the benchmark's error. The context printed beside the results names the
-// machine: CPU model, CPUs, vector extensions, the level the programs run and
-// the transparent huge page mode.
+//   cache_256k/KERNEL  one thread over 256 KiB in cache (the kernel's speed);
+//   fill/...           a fresh block's page faults alone (faults_small,
+//                      faults_huge; a touch per 4 KiB), malloc with srand(0)
+//                      and rand() % 4 (plain), the generator on one thread
+//                      into a fresh huge-page block (one_thread), the fill on
+//                      each page size (workload_huge, workload_small), and the
+//                      generator alone rewriting the warm array with its own
+//                      values (gen_rand: rand(); gen_LEVEL_2t: two threads).
+// KERNEL: the independent references native_or, native_plain and
+// native_intrinsics (reference.h), the plain loop plain_o3 (kernels.h), each
+// level this CPU runs (workload_LEVEL) and workload_count (workload). Every
+// count is checked against the plain loop's; a wrong one is the benchmark's
+// error. The context printed beside the results describes the machine.
 //
-// tally_bench --floor huge|small: the floor of a whole run. Two threads fault
-//   in and write their halves of a fresh block on the given pages with a free
-//   generator (i % 4), small pages populated 2 MiB at a time just before they
-//   are written; then two threads count it with the reference loop. None of
-//   the project's code runs.
-// tally_bench --first KERNEL: the workload's fill, then one two-thread pass
-//   of KERNEL, the first over the freshly written array, as in duotally.
-// Both print "info machine LINE" and "sample NAME MILLISECONDS" lines.
+// In a fresh process of its own, printing "info machine LINE" and "sample
+// NAME MILLISECONDS" lines:
+// --floor huge|small  the floor of a whole run, none of the project's code:
+//   two threads fault in and write their halves of a block on the given
+//   pages with a free generator (i % 4), small pages populated 2 MiB at a
+//   time just before they are written; then two threads count it.
+// --first KERNEL  the workload's fill, then one two-thread pass of KERNEL,
+//   the first over the freshly written array, as in duotally.
 #include "internal/count.h"
 #include "internal/fill.h"
 #include "internal/level.h"
@@ -52,6 +44,9 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <iterator>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -76,33 +71,33 @@ void two_threads(const std::function<void(int)> &part) {
   second.join();
 }
 
+std::vector<tally_level_t> levels() {
+  std::vector<tally_level_t> supported;
+  for (tally_level_t level : {tally_level_sse2, tally_level_avx2, tally_level_avx512})
+    if (tally_level_supported(level)) supported.push_back(level);
+  return supported;
+}
+
 struct kernel_t {
   std::string name;
-  std::function<std::int32_t(const std::int32_t *, std::int32_t)> run;
+  std::function<std::int32_t(const std::int32_t *, std::int32_t, std::int32_t)> run;
   bool counts;  // false for the pure read, whose result is no count
 };
 
+std::int32_t or_read(const std::int32_t *p, std::int32_t n, std::int32_t) {
+  return native_or_reduce(p, n);
+}
+
 std::vector<kernel_t> kernels() {
-  std::vector<kernel_t> k = {
-      {"native_or", [](const std::int32_t *p, std::int32_t n) { return native_or_reduce(p, n); },
-       false},
-      {"native_plain",
-       [](const std::int32_t *p, std::int32_t n) { return native_plain_count(p, n, 3); }, true},
-      {"native_intrinsics",
-       [](const std::int32_t *p, std::int32_t n) { return native_intrinsics_count(p, n, 3); },
-       true},
-      {"plain_o3", [](const std::int32_t *p, std::int32_t n) { return plain_count(p, n, 3); },
-       true}};
-  for (tally_level_t level : {tally_level_sse2, tally_level_avx2, tally_level_avx512})
-    if (tally_level_supported(level))
-      k.push_back({std::string("workload_") + tally_level_name(level),
-                   [level](const std::int32_t *p, std::int32_t n) {
-                     return workload_count_at(level, p, n, 3);
-                   },
-                   true});
-  k.push_back({"workload",
-               [](const std::int32_t *p, std::int32_t n) { return workload_count(p, n, 3); },
-               true});
+  std::vector<kernel_t> k = {{"native_or", or_read, false},
+                             {"native_plain", native_plain_count, true},
+                             {"native_intrinsics", native_intrinsics_count, true},
+                             {"plain_o3", plain_count, true}};
+  for (tally_level_t level : levels())
+    k.push_back({std::string("workload_") + tally_level_name(level),
+                 [level](auto p, auto n, auto v) { return workload_count_at(level, p, n, v); },
+                 true});
+  k.push_back({"workload", workload_count, true});
   return k;
 }
 
@@ -116,20 +111,20 @@ std::string cpuinfo(const std::string &key) {
 }
 
 std::string machine() {
-  const std::string flags = " " + cpuinfo("flags") + " ";
-  std::string vector;
-  for (const char *f : {"sse2", "avx", "avx2", "avx512f", "avx512bw", "avx512vl"})
-    if (flags.find(std::string(" ") + f + " ") != std::string::npos)
-      vector += (vector.empty() ? "" : " ") + std::string(f);
+  std::istringstream words(cpuinfo("flags"));
+  const std::set<std::string> flags{std::istream_iterator<std::string>(words), {}};
   std::ifstream thp("/sys/kernel/mm/transparent_hugepage/enabled");
   std::string modes, mode = "unknown";
   std::getline(thp, modes);
   const auto open = modes.find('['), close = modes.find(']');
   if (open != std::string::npos && close > open) mode = modes.substr(open + 1, close - open - 1);
-  return cpuinfo("model name") + "; " + std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) +
-         " CPUs; vector: " + (vector.empty() ? "unknown" : vector) +
-         "; kernel level: " + tally_level_name(tally_level_best()) +
-         "; transparent huge pages: " + mode;
+  std::ostringstream line;
+  line << cpuinfo("model name") << "; " << sysconf(_SC_NPROCESSORS_ONLN) << " CPUs; vector:";
+  for (const char *f : {"sse2", "avx", "avx2", "avx512f", "avx512bw", "avx512vl"})
+    if (flags.count(f) != 0) line << ' ' << f;
+  line << "; kernel level: " << tally_level_name(tally_level_best())
+       << "; transparent huge pages: " << mode;
+  return line.str();
 }
 
 // The warm array, filled once per process.
@@ -147,13 +142,13 @@ void check(benchmark::State &state, const kernel_t &k, std::int32_t got, std::in
 
 void warm_2t(benchmark::State &state, const kernel_t &k) {
   std::int32_t *p = warm(), got[2] = {};
-  for (auto _ : state) two_threads([&](int t) { got[t] = k.run(p + t * half, half); });
+  for (auto _ : state) two_threads([&](int t) { got[t] = k.run(p + t * half, half, 3); });
   check(state, k, got[0] + got[1], plain_count(p, array_size, 3));
 }
 
 void one_block(benchmark::State &state, const kernel_t &k, std::int32_t n) {
   std::int32_t *p = warm(), got = 0;
-  for (auto _ : state) benchmark::DoNotOptimize(got = k.run(p, n));
+  for (auto _ : state) benchmark::DoNotOptimize(got = k.run(p, n, 3));
   check(state, k, got, plain_count(p, n, 3));
 }
 
@@ -165,12 +160,15 @@ void generator_2t(benchmark::State &state, tally_level_t level) {
     });
 }
 
+// The straightforward generator: the array from srand(0) and rand() % 4.
+std::int32_t *rand_into(std::int32_t *p) {
+  std::srand(0);
+  for (std::int32_t i = 0; p != nullptr && i < array_size; i++) p[i] = std::rand() % 4;
+  return p;
+}
+
 void generator_rand(benchmark::State &state) {
-  std::int32_t *p = warm();
-  for (auto _ : state) {
-    std::srand(0);
-    for (std::int32_t i = 0; i < array_size; i++) p[i] = std::rand() % 4;
-  }
+  for (auto _ : state) rand_into(warm());
 }
 
 // Times make(), which returns a fresh block; freeing it is not timed.
@@ -191,14 +189,6 @@ std::int32_t *touched(workload_pages_t pages) {
   return p;
 }
 
-std::int32_t *plain_fill() {
-  auto *p = static_cast<std::int32_t *>(std::malloc(bytes));
-  if (p == nullptr) return p;
-  std::srand(0);
-  for (std::int32_t i = 0; i < array_size; i++) p[i] = std::rand() % 4;
-  return p;
-}
-
 std::int32_t *one_thread_fill() {
   std::int32_t *p = workload_alloc_pages(array_size, workload_pages_huge);
   if (p != nullptr) rand_sequence_fill(tally_level_best(), p, 0, array_size);
@@ -206,51 +196,40 @@ std::int32_t *one_thread_fill() {
 }
 
 std::int32_t *workload_fill_on(workload_pages_t pages) {
-  if (!workload_fill_pages(array_size, pages)) return nullptr;
-  std::int32_t *p = array;
-  array = nullptr;
-  return p;
+  return workload_fill_pages(array_size, pages) ? std::exchange(array, nullptr) : nullptr;
+}
+
+benchmark::internal::Benchmark *add(const std::string &name,
+                                    const std::function<void(benchmark::State &)> &run,
+                                    benchmark::TimeUnit unit = benchmark::kMillisecond) {
+  return benchmark::RegisterBenchmark(name.c_str(), [run](benchmark::State &s) { run(s); })
+      ->Unit(unit);
 }
 
 void register_benchmarks() {
   const std::pair<const char *, std::function<std::int32_t *()>> fills[] = {
-      {"fill/faults_small", [] { return touched(workload_pages_small); }},
-      {"fill/faults_huge", [] { return touched(workload_pages_huge); }},
-      {"fill/plain", plain_fill},
-      {"fill/one_thread", one_thread_fill},
-      {"fill/workload_huge", [] { return workload_fill_on(workload_pages_huge); }},
-      {"fill/workload_small", [] { return workload_fill_on(workload_pages_small); }}};
+      {"faults_small", [] { return touched(workload_pages_small); }},
+      {"faults_huge", [] { return touched(workload_pages_huge); }},
+      {"plain", [] { return rand_into(static_cast<std::int32_t *>(std::malloc(bytes))); }},
+      {"one_thread", one_thread_fill},
+      {"workload_huge", [] { return workload_fill_on(workload_pages_huge); }},
+      {"workload_small", [] { return workload_fill_on(workload_pages_small); }}};
   for (const auto &[name, make] : fills)
-    benchmark::RegisterBenchmark(name, [make = make](benchmark::State &s) { fresh(s, make); })
+    add(std::string("fill/") + name, [make = make](auto &s) { fresh(s, make); })
         ->Iterations(1)
-        ->UseManualTime()
-        ->Unit(benchmark::kMillisecond);
-  benchmark::RegisterBenchmark("fill/gen_rand", generator_rand)
-      ->Iterations(1)
-      ->Unit(benchmark::kMillisecond);
-  for (tally_level_t level : {tally_level_sse2, tally_level_avx2, tally_level_avx512})
-    if (tally_level_supported(level))
-      benchmark::RegisterBenchmark(
-          (std::string("fill/gen_") + tally_level_name(level) + "_2t").c_str(),
-          [level](benchmark::State &s) { generator_2t(s, level); })
-          ->UseRealTime()
-          ->Unit(benchmark::kMillisecond);
+        ->UseManualTime();
+  add("fill/gen_rand", generator_rand)->Iterations(1);
+  for (tally_level_t level : levels())
+    add(std::string("fill/gen_") + tally_level_name(level) + "_2t", [level](auto &s) {
+      generator_2t(s, level);
+    })->UseRealTime();
   for (const kernel_t &k : kernels()) {
-    benchmark::RegisterBenchmark(("warm_2t/" + k.name).c_str(),
-                                 [k](benchmark::State &s) { warm_2t(s, k); })
-        ->UseRealTime()
-        ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark(("block_64m/" + k.name).c_str(), [k](benchmark::State &s) {
-      one_block(s, k, 16 << 20);
-    })->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark(("cache_256k/" + k.name).c_str(), [k](benchmark::State &s) {
-      one_block(s, k, 64 << 10);
-    })->Unit(benchmark::kMicrosecond);
+    add("warm_2t/" + k.name, [k](auto &s) { warm_2t(s, k); })->UseRealTime();
+    add("block_64m/" + k.name, [k](auto &s) { one_block(s, k, 16 << 20); });
+    add(
+        "cache_256k/" + k.name, [k](auto &s) { one_block(s, k, 64 << 10); },
+        benchmark::kMicrosecond);
   }
-}
-
-void print_sample(const char *name, double ms) {
-  std::printf("sample %s %.3f\n", name, ms);
 }
 
 int floor_run(bool huge) {
@@ -272,8 +251,7 @@ int floor_run(bool huge) {
   two_threads([&](int t) { got[t] = native_plain_count(p + t * half, half, 3); });
   const double counted = ms_since(counting);
   if (got[0] + got[1] != array_size / 4) errx(1, "the floor counts %d", got[0] + got[1]);
-  print_sample("fill", filled);
-  print_sample("count", counted);
+  std::printf("sample fill %.3f\nsample count %.3f\n", filled, counted);
   std::free(p);
   return 0;
 }
@@ -282,11 +260,11 @@ int first_run(const kernel_t &k) {
   if (!workload_fill(array_size)) err(1, "the fill");
   std::int32_t got[2] = {};
   const auto start = clock_type::now();
-  two_threads([&](int t) { got[t] = k.run(array + t * half, half); });
+  two_threads([&](int t) { got[t] = k.run(array + t * half, half, 3); });
   const double ms = ms_since(start);
   if (k.counts && got[0] + got[1] != plain_count(array, array_size, 3))
     errx(1, "%s counts wrong", k.name.c_str());
-  print_sample("first", ms);
+  std::printf("sample first %.3f\n", ms);
   return 0;
 }
 
