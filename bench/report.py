@@ -174,9 +174,10 @@ def phaser_script(r, out):
 
 
 def plot(out, r):
-    """Draws both charts; returns the SVG names written, or None without gnuplot."""
+    """Draws the charts of the rows there are; returns the SVG names, or None without gnuplot."""
     scripts = {f"{name}.svg": make(r, os.path.join(out, f"{name}.svg"))
-               for name, make in (("tally", tally_script), ("phaser", phaser_script))}
+               for name, key, make in (("tally", "whole", tally_script),
+                                       ("phaser", "phaser", phaser_script)) if r[key]}
     gnuplot = shutil.which("gnuplot")
     if gnuplot is None:
         return None
@@ -204,7 +205,8 @@ def page(r):
     count = lambda program: max([v[3] for k, v in run.summary(r["whole"], (0, 1), 3).items()
                                  if k[0] == program] or [0])
     reps, slow = count("forktally"), count("floor_small")
-    gb = runs(max([int(row[1]) for row in r["bench"]] + [int(row[2]) for row in r["phaser"]] + [0]))
+    times = max([int(row[1]) for row in r["bench"]] + [int(row[2]) for row in r["phaser"]] + [0])
+    gb = runs(times)
     return f"""# Benchmarks
 
 Every number on this page comes from one run of one command, on the machine
@@ -226,7 +228,7 @@ below with `bench/run.py`, writes `tally.csv`, `tally_bench.csv`,
 package `gnuplot-nox`) and this page. Whole processes alternate, round by
 round, so that the slow spells of a shared machine spread over all
 contenders; the in-process measurements are Google Benchmark programs, run
-{gb} each. Nothing asserts a time. On a VM the timings move with what
+{times} times each. Nothing asserts a time. On a VM the timings move with what
 the neighbours do: read a ratio a little over its goal as a reason to
 measure again at a quiet time.
 
@@ -247,7 +249,7 @@ with `-O3 -march=native`, including none of the project's headers). A warm
 pass is compared with a warm pass (`tally_bench`, median of {gb}), the
 first pass over a freshly written array with a first pass (`tally_bench
 --first`, one process each, {reps} of them, in the rounds of the programs).
-Times in ms, medians, but for the cache-resident pass.
+Medians, in ms but for the cache-resident pass.
 
 {t['kernels']}
 

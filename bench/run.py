@@ -181,7 +181,10 @@ def measure(builds, args, plain=True):
         "phaser": [[PHASER.get(family, family.removeprefix("BM_")), threads, str(r),
                     f"{b['per_phase'] * 1e6:.4f}"]
                    for r, b in phaser if "per_phase" in b
-                   for family, threads in [name_of(b).split("/")]],
+                   for family, threads in [(name_of(b) + "/").split("/")[:2]] if threads.isdigit()],
+        # the registry's look-ups and the like, which only the driver prints
+        "phaser_other": [[b["name"], str(r), f"{b['real_time'] * TO_MS[b['time_unit']] * 1e6:.2f}"]
+                         for r, b in phaser if "per_phase" not in b],
     }
 
 
@@ -226,32 +229,31 @@ def limits(whole_rows, bench_rows):
     return min(warm, default=None), min(first, default=None)
 
 
+# (what, numerator, denominator, goal or None), named as ratios() names the medians.
+RATIOS = [
+    ("count / read limit, warm", "count warm", "limit warm", None),
+    ("count / read limit, first pass", "first_workload 2", "limit first", None),
+    ("duotally elapsed / read limit, first pass", "duotally 2", "limit first", 1.15),
+    ("duotally elapsed / plain -O3", "duotally 2", "duotally_plain_o3 2", 1.0),
+    ("forktally 2 elapsed / duotally elapsed", "forktally 2", "duotally 2", 1.3),
+    ("forktally 1 elapsed / straightforward", "forktally 1", "forktally_plain 1", 0.4),
+    ("forktally 2 elapsed / straightforward", "forktally 2", "forktally_plain 2", 0.4),
+    ("duotally whole run / floor", "whole duotally 2", "floor", 2.0),
+    ("forktally 4 whole run / floor", "whole forktally 4", "floor", 2.5),
+    ("duotally whole run / straightforward", "whole duotally 2", "whole duotally_plain 2", 0.2),
+    ("forktally 4 whole run / straightforward", "whole forktally 4", "whole forktally_plain 4", 0.2),
+]
+
+
 def ratios(whole_rows, bench_rows):
     """(what, ratio or None, goal or None) for the count against its references and the targets."""
-    e, w = medians(whole_rows, (0, 1), 3), medians(whole_rows, (0, 1), 4)
-    warm, first = limits(whole_rows, bench_rows)
-    floors = [w[k] for k in (("floor_huge", "2"), ("floor_small", "2")) if k in w]
-    floor = min(floors, default=None)
-    fork = lambda p, n: e.get((p, str(n)))
-    pairs = [
-        ("count / read limit, warm", medians(bench_rows, (0,), 2).get("warm_2t/workload"), warm,
-         None),
-        ("count / read limit, first pass", e.get(("first_workload", "2")), first, None),
-        ("duotally elapsed / read limit, first pass", fork("duotally", 2), first, 1.15),
-        ("duotally elapsed / plain -O3", fork("duotally", 2), fork("duotally_plain_o3", 2), 1.0),
-        ("forktally 2 elapsed / duotally elapsed", fork("forktally", 2), fork("duotally", 2), 1.3),
-        ("forktally 1 elapsed / straightforward", fork("forktally", 1),
-         fork("forktally_plain", 1), 0.4),
-        ("forktally 2 elapsed / straightforward", fork("forktally", 2),
-         fork("forktally_plain", 2), 0.4),
-        ("duotally whole run / floor", w.get(("duotally", "2")), floor, 2.0),
-        ("forktally 4 whole run / floor", w.get(("forktally", "4")), floor, 2.5),
-        ("duotally whole run / straightforward", w.get(("duotally", "2")),
-         w.get(("duotally_plain", "2")), 0.2),
-        ("forktally 4 whole run / straightforward", w.get(("forktally", "4")),
-         w.get(("forktally_plain", "4")), 0.2),
-    ]
-    return [(what, a / b if a and b else None, goal) for what, a, b, goal in pairs]
+    v = {f"{p} {n}": x for (p, n), x in medians(whole_rows, (0, 1), 3).items()}
+    w = medians(whole_rows, (0, 1), 4)
+    v.update({f"whole {p} {n}": x for (p, n), x in w.items()})
+    v["limit warm"], v["limit first"] = limits(whole_rows, bench_rows)
+    v["count warm"] = medians(bench_rows, (0,), 2).get("warm_2t/workload")
+    v["floor"] = min([w[k] for k in (("floor_huge", "2"), ("floor_small", "2")) if k in w], default=None)
+    return [(what, v[a] / v[b] if v.get(a) and v.get(b) else None, goal) for what, a, b, goal in RATIOS]
 
 
 def tables(r):
@@ -261,8 +263,10 @@ def tables(r):
     order = {"forktally": 0, "duotally": 1, "read_limit": 2}
     shown = sorted((k for k in s if k[0].split(" ")[0] in order),
                    key=lambda k: (order[k[0].split(" ")[0]], k[0], int(k[1])))
-    label = lambda p, n: "two-thread read limit, first pass" if p == "read_limit" else (
-        f"`{p.split(' ')[0]} {n}`{p[9:]}" if p.startswith("forktally") else f"`{p}`")
+    def label(program, n):
+        name, _, build = program.partition(" ")  # the build of a program from another one
+        return "two-thread read limit, first pass" if name == "read_limit" else (
+            f"`{name} {n}`" if name == "forktally" else f"`{name}`") + (f" {build}" if build else "")
     scaling = table(["run", "elapsed ms, median", "min", "max", "whole run s, median"], [
         [label(p, n), *(f"{v:.1f}" for v in s[(p, n)][:3]),
          "–" if p == "read_limit" else f"{wall[(p, n)]:.2f}"] for p, n in shown])
@@ -310,6 +314,9 @@ def show(r, out=sys.stdout):
                         (None, "limit"), ("programs", "programs"), ("ratios", "ratios"),
                         ("the fill", "fill"), ("the phaser", "phaser")):
         print(f"\n{title}\n\n{t[name]}" if title else f"\n{t[name]}", file=out)
+    if r.get("phaser_other"):
+        print("\n" + table(["phaser_bench, ns, median", ""], [
+            [name, f"{ns:.2f}"] for name, ns in medians(r["phaser_other"], (0,), 2).items()]), file=out)
 
 
 def main():
