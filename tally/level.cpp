@@ -40,15 +40,8 @@ TALLY_UNINSTRUMENTED tally_level_t tally_level_best() {
 }
 
 const char *tally_level_name(tally_level_t level) {
-  switch (level) {
-    case tally_level_avx512:
-      return "avx512";
-    case tally_level_avx2:
-      return "avx2";
-    case tally_level_sse2:
-      break;
-  }
-  return "sse2";
+  static const char *const names[] = {"sse2", "avx2", "avx512"};
+  return names[level];
 }
 
 TALLY_UNINSTRUMENTED const tally_kernels_t &tally_kernels_of(tally_level_t level) {
