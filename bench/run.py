@@ -1,23 +1,18 @@
 #!/usr/bin/env python3
 """Runs the benchmarks of a build and prints their medians and ratios.
 
-Whole processes, one per sample, in rounds: the processes on huge pages
-(the floor of a whole run on huge pages, forktally N, duotally, and each
-kernel's first pass over a fresh array, tally_bench --first) take turns
---reps times, then those on small pages (the floor on small pages and the
-straightforward builds, forktally_plain N and duotally_plain at -O2 and
--O3) --slow-reps times, so that the slow spells of a shared machine spread
-over all contenders and no run makes the next one assemble huge pages
-anew. Each sample is the elapsed line a program prints (a floor's count, a
-kernel's pass) and the wall time of its whole run. With --idle S every
-sample follows S seconds idle: a host that takes freed memory back has
-done so by then. Further builds add their forktally and duotally to the
-same rounds, to set two builds side by side.
-In one process: tally_bench and phaser_bench (Google Benchmark), each run
---slow-reps times; medians of the runs.
-
-Usage: python3 bench/run.py [BUILD [OTHER_BUILD...]] [options, see --help]
-Standard library only; progress on standard error. Nothing asserts a time.
+Whole processes, one per sample, take turns round by round, so that the slow
+spells of a shared machine spread over all of them: --reps rounds of those
+on huge pages (the floor of a whole run on huge pages, forktally N,
+duotally, each kernel's first pass), then --slow-reps rounds of those on
+small pages (the floor on small pages, the straightforward builds), which
+would otherwise make the next program assemble its huge pages anew. A sample
+is the elapsed line a process prints and its wall time. --idle S puts S
+seconds idle before every process, long enough for a host that takes freed
+memory back to do so. Further builds add their forktally and duotally to the
+rounds. Before the rounds, tally_bench and phaser_bench (Google Benchmark)
+run --slow-reps times each. Standard library only; progress on standard
+error; nothing asserts a time.
 """
 import argparse
 import json
