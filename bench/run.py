@@ -251,64 +251,86 @@ def ratios(whole_rows, bench_rows):
     return [(what, v[a] / v[b] if v.get(a) and v.get(b) else None, goal) for what, a, b, goal in RATIOS]
 
 
-def tables(r):
-    """The tables of the measurements page, by name, from measure()'s rows."""
-    whole_rows, bench_rows = r["whole"], r["bench"]
-    s, wall = summary(whole_rows, (0, 1), 3), medians(whole_rows, (0, 1), 4)
+def label(program, n):
+    name, _, build = program.partition(" ")  # a program of another build names the build
+    if name == "read_limit":
+        return "two-thread read limit, first pass"
+    return (f"`{name} {n}`" if name.startswith("fork") else f"`{name}`") + (f" {build}" if build else "")
+
+
+def scaling_table(r):
+    s, wall = summary(r["whole"], (0, 1), 3), medians(r["whole"], (0, 1), 4)
     order = {"forktally": 0, "duotally": 1, "read_limit": 2}
     shown = sorted((k for k in s if k[0].split(" ")[0] in order),
                    key=lambda k: (order[k[0].split(" ")[0]], k[0], int(k[1])))
-    def label(program, n):
-        name, _, build = program.partition(" ")  # the build of a program from another one
-        return "two-thread read limit, first pass" if name == "read_limit" else (
-            f"`{name} {n}`" if name == "forktally" else f"`{name}`") + (f" {build}" if build else "")
-    scaling = table(["run", "elapsed ms, median", "min", "max", "whole run s, median"], [
+    return table(["run", "elapsed ms, median", "min", "max", "whole run s, median"], [
         [label(p, n), *(f"{v:.1f}" for v in s[(p, n)][:3]),
          "–" if p == "read_limit" else f"{wall[(p, n)]:.2f}"] for p, n in shown])
 
-    b, first = medians(bench_rows, (0,), 2), medians(whole_rows, (0,), 3)
-    names = list(dict.fromkeys(n.split("/")[1] for n in b if n.startswith("warm_2t/")))
-    kernels = table(["kernel", "warm, 2 threads, 800 MB", "first pass, 2 threads",
-                     "1 thread, warm 64 MiB", "1 thread, 256 KiB in cache, µs"], [
+
+def kernel_table(r):
+    b, first = medians(r["bench"], (0,), 2), medians(r["whole"], (0,), 3)
+    names = dict.fromkeys(n.split("/")[1] for n in b if n.startswith("warm_2t/"))
+    return table(["kernel", "warm, 2 threads, 800 MB", "first pass, 2 threads",
+                  "1 thread, warm 64 MiB", "1 thread, 256 KiB in cache, µs"], [
         [KERNELS.get(k, k), fmt(b.get(f"warm_2t/{k}"), ".2f"), fmt(first.get(f"first_{k}"), ".2f"),
          fmt(b.get(f"block_64m/{k}"), ".2f"), fmt(b.get(f"cache_256k/{k}", 0) * 1e3 or None, ".2f")]
         for k in names])
-    warm, first_limit = limits(whole_rows, bench_rows)
 
-    e = medians(whole_rows, (0, 1), 3)
+
+def limit_line(r):
+    warm, first = limits(r["whole"], r["bench"])
+    return f"Read limit: warm {fmt(warm, '.2f')} ms, first pass {fmt(first, '.2f')} ms."
+
+
+def programs_table(r):
+    e, wall = medians(r["whole"], (0, 1), 3), medians(r["whole"], (0, 1), 4)
     keys = [(v, str(n)) for n in PLAIN_NS for v in ("forktally",) + PLAIN[:2]]
     keys += [(v, "2") for v in ("duotally",) + PLAIN[2:]] + [("floor_huge", "2"), ("floor_small", "2")]
     floor = {"floor_huge": "floor of a whole run, huge pages (`tally_bench --floor huge`)",
              "floor_small": "floor of a whole run, small pages (`tally_bench --floor small`)"}
-    programs = table(["program", "elapsed line, ms", "whole run, ms"], [
-        [floor.get(p, f"`{p} {n}`" if p.startswith("fork") else f"`{p}`"), f"{e[(p, n)]:.2f}",
-         f"{wall[(p, n)] * 1000:.0f}"] for p, n in keys if (p, n) in e])
+    return table(["program", "elapsed line, ms", "whole run, ms"], [
+        [floor.get(p) or label(p, n), f"{e[(p, n)]:.2f}", f"{wall[(p, n)] * 1000:.0f}"]
+        for p, n in keys if (p, n) in e])
 
+
+def ratio_table(r):
     verdict = lambda x, goal: "" if goal is None or x is None else (
         "met" if x <= goal else "not met in this run")
-    ratio = table(["ratio", "this run", "goal", ""], [
+    return table(["ratio", "this run", "goal", ""], [
         [what, fmt(x, ".3f"), "–" if goal is None else f"≤ {goal:g}", verdict(x, goal)]
-        for what, x, goal in ratios(whole_rows, bench_rows)])
-    fill = table(["part of the fill", "ms"], [[f"`{n[5:]}`", f"{ms:.1f}"] for n, ms in b.items()
+        for what, x, goal in ratios(r["whole"], r["bench"])])
+
+
+def fill_table(r):
+    return table(["part of the fill", "ms"], [[f"`{n[5:]}`", f"{ms:.1f}"] for n, ms in
+                                              medians(r["bench"], (0,), 2).items()
                                               if n.startswith("fill/")])
 
+
+def phaser_table(r):
     ph = summary(r["phaser"], (0, 1), 3)
     threads = sorted({int(t) for _, t in ph})
-    phaser = table(["µs per phase, median"] + [f"{t} threads" for t in threads], [
+    return table(["µs per phase, median"] + [f"{t} threads" for t in threads], [
         [kind] + [fmt(ph.get((kind, str(t)), [None])[0], ".2f") for t in threads]
         for kind in sorted({k for k, _ in ph})])
-    return {"scaling": scaling, "kernels": kernels, "programs": programs, "ratios": ratio,
-            "fill": fill, "phaser": phaser,
-            "limit": f"Read limit: warm {fmt(warm, '.2f')} ms, first pass {fmt(first_limit, '.2f')} ms."}
+
+
+# The tables of the measurements page, each from measure()'s rows, with the driver's titles.
+TABLES = {"scaling": ("forktally and duotally, ms", scaling_table),
+          "kernels": ("kernels, ms", kernel_table), "limit": ("", limit_line),
+          "programs": ("programs", programs_table), "ratios": ("ratios", ratio_table),
+          "fill": ("the fill", fill_table), "phaser": ("the phaser", phaser_table)}
+
+
+def tables(r):
+    return {name: make(r) for name, (_, make) in TABLES.items()}
 
 
 def show(r, out=sys.stdout):
-    t = tables(r)
     print(f"machine: {r['machine']}; commit {r['commit']}", file=out)
-    for title, name in (("forktally and duotally, ms", "scaling"), ("kernels, ms", "kernels"),
-                        (None, "limit"), ("programs", "programs"), ("ratios", "ratios"),
-                        ("the fill", "fill"), ("the phaser", "phaser")):
-        print(f"\n{title}\n\n{t[name]}" if title else f"\n{t[name]}", file=out)
+    for title, make in TABLES.values():
+        print(f"\n{title}\n\n{make(r)}" if title else f"\n{make(r)}", file=out)
     if r.get("phaser_other"):
         print("\n" + table(["phaser_bench, ns, median", ""], [
             [name, f"{ns:.2f}"] for name, ns in medians(r["phaser_other"], (0,), 2).items()]), file=out)
