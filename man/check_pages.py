@@ -19,21 +19,12 @@ import shutil
 import subprocess
 import sys
 
-SKIP = 77
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "testing"))
+from checks import SKIP, check, finish, main as run_command  # noqa: E402
+
 # The examples show glibc's count; another C library's rand() gives another.
 GLIBC = hasattr(os, "confstr") and "CS_GNU_LIBC_VERSION" in os.confstr_names
-failures = []
-
-
-def check(ok, what):
-    print(("ok   " if ok else "FAIL ") + what)
-    if not ok:
-        failures.append(what)
-
-
-def finish():
-    print(f"{len(failures)} failed")
-    return 1 if failures else 0
 
 
 def pages(root, links=False):
@@ -149,11 +140,9 @@ def cmd_programs(root, forktally, duotally):
 def main(argv):
     if len(argv) > 1 and argv[1] in ("groff", "programs") and not shutil.which("groff"):
         sys.exit("check_pages.py: groff is not installed (Debian package groff-base)")
-    commands = {"groff": (cmd_groff, 1), "mandoc": (cmd_mandoc, 1),
-                "coverage": (cmd_coverage, 2), "programs": (cmd_programs, 3)}
-    if len(argv) < 2 or argv[1] not in commands or len(argv) - 2 != commands[argv[1]][1]:
-        sys.exit(f"usage: check_pages.py {'|'.join(commands)} ARGS...")
-    return commands[argv[1]][0](*argv[2:])
+    return run_command("check_pages.py", {"groff": (cmd_groff, 1), "mandoc": (cmd_mandoc, 1),
+                                          "coverage": (cmd_coverage, 2),
+                                          "programs": (cmd_programs, 3)}, argv)
 
 
 if __name__ == "__main__":

@@ -1,11 +1,12 @@
 // The fill: the array, and in it the seed-0 rand() % 4 sequence, written by
 // two threads with vector code at the speed of memory.
 //
-// rand_sequence.h computes the sequence from any position, so the calling
-// thread writes the first half of the array while a helper thread writes the
-// second, each from its own jumped-ahead state and each taking the page
-// faults of its own half just before it writes those pages, while they are
-// still in cache. The halves meet on a 2 MiB boundary, so no page is shared.
+// internal/rand_sequence.h computes the sequence from any position, so the
+// calling thread writes the first half of the array while a helper thread
+// writes the second, each from its own jumped-ahead state and each taking the
+// page faults of its own half just before it writes those pages, while they
+// are still in cache. The halves meet on a 2 MiB boundary, so no page is
+// shared.
 //
 // The fast path runs only where the C library's rand() is the generator it
 // reproduces: on glibc, and only after the first values of rand() after
@@ -27,7 +28,8 @@
 #include <cstddef>
 #include <cstdlib>
 
-#include "rand_sequence.h"
+#include "internal/fill.h"
+#include "internal/rand_sequence.h"
 #include "workload.h"
 
 #ifndef MADV_POPULATE_WRITE
@@ -38,26 +40,6 @@ namespace {
 
 constexpr std::size_t huge_page = std::size_t{2} << 20;
 constexpr std::size_t helper_stack = std::size_t{256} << 10;
-
-// Whether rand() after srand(0) is the sequence rand_sequence.h computes.
-// Decided once per process: the first call reseeds rand() and draws a few
-// dozen values from it; later calls leave rand() alone.
-bool rand_is_reproduced() {
-#if defined(__GLIBC__)
-  static const bool same = [] {
-    constexpr int checked = 64;
-    std::int32_t want[checked];
-    rand_sequence_values(want, 0, checked);
-    std::srand(0);
-    for (std::int32_t v : want)
-      if (std::rand() != v) return false;
-    return true;
-  }();
-  return same;
-#else
-  return false;
-#endif
-}
 
 void fill_with_rand(std::int32_t *dst, std::int32_t n) {
   std::srand(0);
@@ -74,7 +56,7 @@ void populate(void *, std::int32_t *dst, std::size_t count) {
 }
 
 struct half_t {
-  rand_level_t level;
+  tally_level_t level;
   std::int32_t *dst;
   std::size_t first;
   std::size_t count;
@@ -93,7 +75,7 @@ void *fill_half_thread(void *arg) {
 // Writes the sequence into block[0, n): the second half on a helper thread
 // when one can be started, otherwise everything on the calling thread.
 void fill_fast(std::int32_t *block, std::int32_t n, bool populate_small) {
-  const rand_level_t level = rand_level_best();
+  const tally_level_t level = tally_level_best();
   const auto size = static_cast<std::size_t>(n);
   const bool aligned = reinterpret_cast<std::uintptr_t>(block) % huge_page == 0;
   const rand_prepare_fn prepare = populate_small && aligned ? populate : nullptr;
@@ -121,6 +103,23 @@ void fill_fast(std::int32_t *block, std::int32_t n, bool populate_small) {
 
 }  // namespace
 
+bool rand_sequence_is_rand() {
+#if defined(__GLIBC__)
+  static const bool same = [] {
+    constexpr int checked = 64;
+    std::int32_t want[checked];
+    rand_sequence_values(want, 0, checked);
+    std::srand(0);
+    for (std::int32_t v : want)
+      if (std::rand() != v) return false;
+    return true;
+  }();
+  return same;
+#else
+  return false;
+#endif
+}
+
 std::int32_t *workload_alloc_pages(std::int32_t n, workload_pages_t pages) {
   const std::size_t bytes = static_cast<std::size_t>(n) * sizeof(std::int32_t);
   if (bytes < huge_page)
@@ -133,31 +132,12 @@ std::int32_t *workload_alloc_pages(std::int32_t n, workload_pages_t pages) {
   return static_cast<std::int32_t *>(block);
 }
 
-std::int32_t *workload_alloc(std::int32_t n) {
-  return workload_alloc_pages(n, workload_pages_huge);
-}
-
-void workload_rng_start(workload_rng_t *rng) {
-  rng->next = 0;
-  rng->fast = rand_is_reproduced();
-  if (!rng->fast) std::srand(0);
-}
-
-void workload_rng_fill(workload_rng_t *rng, std::int32_t *dst, std::int32_t n) {
-  if (rng->fast) {
-    rand_sequence_fill(rand_level_best(), dst, rng->next, static_cast<std::size_t>(n));
-    rng->next += static_cast<std::uint64_t>(n);
-  } else {
-    for (std::int32_t i = 0; i < n; i++) dst[i] = std::rand() % 4;
-  }
-}
-
 bool workload_fill_pages(std::int32_t n, workload_pages_t pages) {
   std::int32_t *block = workload_alloc_pages(n, pages);
   if (block == nullptr) return false;
   array = block;
   tofind = 3;
-  if (rand_is_reproduced())
+  if (rand_sequence_is_rand())
     fill_fast(block, n, pages == workload_pages_small);
   else
     fill_with_rand(block, n);

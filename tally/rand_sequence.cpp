@@ -2,16 +2,16 @@
 // splits a range over the vector lanes.
 //
 // Positions are counted in state words from the window s[0..30] that
-// srand(0) leaves (see rand_sequence.h); value k of rand() is s[k + 31] >> 1,
-// so the window at position k is what generates value k. A jump to position
+// srand(0) leaves (see internal/rand_sequence.h); value k of rand() is
+// s[k + 31] >> 1, so the window at position k is what generates value k. A jump to position
 // p reduces x^p modulo P(x) = x^31 - x^28 - 1 (x^31 = x^28 + 1), and word i
 // of the window there is the dot product of the coefficients of x^(p + i)
 // with s[0..30]. All arithmetic wraps modulo 2^32, like the generator's.
-#include "rand_sequence.h"
+#include "internal/rand_sequence.h"
 
 #include <array>
 
-#include "rand_lanes.h"
+#include "internal/kernels.h"
 
 namespace {
 
@@ -107,53 +107,19 @@ stepper_t stepper_at(std::uint64_t p) {
   return s;
 }
 
-using lanes_fn = void (*)(std::uint32_t *, const std::uint32_t *, std::int32_t *, std::size_t);
-
-constexpr int max_width = 16;
-
-int width_of(rand_level_t level) {
-  return level == rand_level_avx512 ? 16 : level == rand_level_avx2 ? 8 : 4;
-}
-
-lanes_fn lanes_of(rand_level_t level) {
-  return level == rand_level_avx512 ? rand_lanes_avx512
-         : level == rand_level_avx2 ? rand_lanes_avx2
-                                    : rand_lanes_sse2;
-}
+constexpr std::size_t max_width = 16;
 
 // Windows of W lanes, lane j at position first + j * seg, vector-major.
-void lane_windows(std::uint32_t *state, int width, std::uint64_t first, std::size_t seg) {
+void lane_windows(std::uint32_t *state, std::size_t width, std::uint64_t first, std::size_t seg) {
   poly_t c = power(first);
   const poly_t step = power(seg);
-  for (int j = 0; j < width; j++) {
-    window_from(c, state + j, static_cast<std::size_t>(width));
+  for (std::size_t j = 0; j < width; j++) {
+    window_from(c, state + j, width);
     c = mulmod(c, step);
   }
 }
 
 }  // namespace
-
-bool rand_level_supported(rand_level_t level) {
-  switch (level) {
-    case rand_level_sse2:
-      return true;
-    case rand_level_avx2:
-      return __builtin_cpu_supports("avx2");
-    case rand_level_avx512:
-      return __builtin_cpu_supports("avx512f");
-  }
-  return false;
-}
-
-rand_level_t rand_level_best() {
-  if (rand_level_supported(rand_level_avx512)) return rand_level_avx512;
-  if (rand_level_supported(rand_level_avx2)) return rand_level_avx2;
-  return rand_level_sse2;
-}
-
-const char *rand_level_name(rand_level_t level) {
-  return level == rand_level_avx512 ? "avx512" : level == rand_level_avx2 ? "avx2" : "sse2";
-}
 
 void rand_sequence_window(std::uint64_t p, std::uint32_t window[rand_sequence_lag]) {
   window_from(power(p), window, 1);
@@ -164,15 +130,20 @@ void rand_sequence_values(std::int32_t *dst, std::uint64_t first, std::size_t co
   for (std::size_t t = 0; t < count; t++) dst[t] = static_cast<std::int32_t>(s.next() >> 1);
 }
 
-void rand_sequence_fill(rand_level_t level, std::int32_t *dst, std::uint64_t first,
+void rand_sequence_fill(tally_level_t level, std::int32_t *dst, std::uint64_t first,
+                        std::size_t count) {
+  rand_sequence_fill(level, dst, first, count, nullptr, nullptr);
+}
+
+void rand_sequence_fill(tally_level_t level, std::int32_t *dst, std::uint64_t first,
                         std::size_t count, rand_prepare_fn prepare, void *ctx) {
-  const int width = width_of(level);
-  const lanes_fn lanes = lanes_of(level);
+  const tally_kernels_t &kernels = tally_kernels_of(level);
+  const std::size_t width = kernels.lanes_width;
   // About 2 MiB per block. Each lane's stretch is one round of the vector
   // core longer than an even share, so that the lanes' stores, which advance
   // in step, fall into different cache sets instead of all into one.
-  const std::size_t seg = rand_sequence_block / static_cast<std::size_t>(width) + rand_lanes_steps;
-  const std::size_t block = seg * static_cast<std::size_t>(width);
+  const std::size_t seg = rand_sequence_block / width + rand_lanes_steps;
+  const std::size_t block = seg * width;
   alignas(64) std::uint32_t state[lag * max_width];
 
   // Whole blocks: lane j writes [j * seg, (j + 1) * seg) of each block and
@@ -189,7 +160,7 @@ void rand_sequence_fill(rand_level_t level, std::int32_t *dst, std::uint64_t fir
     for (std::size_t b = 0; b < blocks; b++) {
       std::int32_t *out = dst + b * block;
       if (prepare != nullptr) prepare(ctx, out, block);
-      lanes(state, b + 1 < blocks ? jump : nullptr, out, seg);
+      kernels.lanes(state, b + 1 < blocks ? jump : nullptr, out, seg);
     }
   }
 
@@ -199,13 +170,12 @@ void rand_sequence_fill(rand_level_t level, std::int32_t *dst, std::uint64_t fir
   const std::size_t rest = count - blocks * block;
   if (rest == 0) return;
   if (prepare != nullptr) prepare(ctx, out, rest);
-  const std::size_t short_seg =
-      rest / (static_cast<std::size_t>(width) * rand_lanes_steps) * rand_lanes_steps;
+  const std::size_t short_seg = rest / (width * rand_lanes_steps) * rand_lanes_steps;
   if (short_seg > 0) {
     lane_windows(state, width, at, short_seg);
-    lanes(state, nullptr, out, short_seg);
+    kernels.lanes(state, nullptr, out, short_seg);
   }
-  const std::size_t done = static_cast<std::size_t>(width) * short_seg;
+  const std::size_t done = width * short_seg;
   stepper_t s = stepper_at(at + done);
   for (std::size_t t = done; t < rest; t++) out[t] = static_cast<std::int32_t>((s.next() >> 1) & 3);
 }

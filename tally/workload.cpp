@@ -1,6 +1,8 @@
 // The counting workload's globals, scan, slicing rule and report. The fill
-// lives in fill.cpp and the counting kernel in count.cpp.
+// lives in fill.cpp and the counting kernel in the level sources.
 #include "workload.h"
+
+#include "internal/count.h"
 
 std::int32_t *array = nullptr;
 std::int32_t tofind = 0;

@@ -1,21 +1,17 @@
 #!/usr/bin/env python3
 """Black-box checks of bench/report.py, one CTest test per subcommand.
 
-  run REPORT BUILD OUT    quick report into OUT (the fixture the others read);
-                          passes with status 0, or with 3 when gnuplot is absent
-  csv OUT                 tally.csv and phaser.csv: exact headers, one row per
-                          run, positive numbers, one machine and commit
-  svg OUT                 each chart is well-formed SVG with the expected
-                          series, title, axis labels and machine line; 77 (skip)
-                          without gnuplot
-  no-gnuplot REPORT OUT   --replot with gnuplot off the PATH: status 3, the CSV
-                          files untouched, no chart, a message naming gnuplot-nox
-  usage REPORT            bad options end with status 2 before anything runs
-  page PAGE_PY            the measurements page from made-up results: the machine,
-                          the commit, every median and the verdict of each goal
-
-The quick run is one repetition of forktally 1 and 2, duotally and the read
-limit, and 0.02 s per barrier benchmark.
+  run REPORT BUILD OUT   a quick report into OUT (the fixture the others read):
+                         status 0, or 3 without gnuplot; the tables on stdout
+  csv OUT                the CSV files: exact headers, the rows a quick run
+                         makes, positive times, one machine and commit
+  svg OUT                each chart is SVG with its series, titles and machine
+                         line; 77 (skip) without gnuplot
+  page REPORT            the page from made-up CSV files, written by --replot
+                         without gnuplot (status 3, a message naming
+                         gnuplot-nox, no chart, the CSV files untouched): every
+                         table and chart, medians and verdicts
+  usage REPORT           bad options: status 2; a build without the programs: 1
 """
 import csv
 import os
@@ -25,23 +21,16 @@ import sys
 import tempfile
 import xml.etree.ElementTree as ET
 
-SKIP = 77
-NS = [1, 2]
-THREADS = [2, 3, 4, 8]
-PRIMITIVES = ["zel_phaser", "pthread_barrier", "std::barrier", "zel_phaser, one awaiter"]
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "testing"))
+from checks import SKIP, check, finish, main  # noqa: E402
+
+HEADERS = {"tally.csv": "program,n,repetition,elapsed_ms,whole_run_s,machine,commit",
+           "tally_bench.csv": "benchmark,repetition,ms,machine,commit",
+           "phaser.csv": "primitive,threads,repetition,us_per_phase,machine,commit"}
+FIRSTS = ["first_native_or", "first_native_plain", "first_native_intrinsics", "first_plain_o3",
+          "first_workload"]
 SVG = "{http://www.w3.org/2000/svg}"
-failures = []
-
-
-def check(ok, what):
-    print(("ok   " if ok else "FAIL ") + what)
-    if not ok:
-        failures.append(what)
-
-
-def finish():
-    print(f"{len(failures)} failed")
-    return 1 if failures else 0
 
 
 def report(script, *args, env=None):
@@ -49,12 +38,12 @@ def report(script, *args, env=None):
                           env=env, timeout=170)
 
 
-def rows_of(path):
-    with open(path, newline="") as f:
+def rows_of(out, name):
+    with open(os.path.join(out, name), newline="") as f:
         return list(csv.reader(f))
 
 
-def positive_number(text):
+def positive(text):
     try:
         return float(text) > 0
     except ValueError:
@@ -67,61 +56,37 @@ def cmd_run(script, build, out):
     sys.stderr.write(done.stderr)
     want = 0 if shutil.which("gnuplot") else 3
     check(done.returncode == want, f"quick report exits with {want} (got {done.returncode})")
-    progress = [l for l in done.stderr.splitlines() if l.startswith(("report: tally run", "phaser: run"))]
-    check(len(progress) == len(NS) + 2 + 1, f"one progress line per run on stderr ({len(progress)})")
-    check("forktally 2" in done.stdout and "zel_phaser" in done.stdout, "medians summarised on stdout")
+    check("| `forktally 2` |" in done.stdout and "| zel_phaser |" in done.stdout,
+          "the tables are printed on stdout")
+    check(all(os.path.exists(os.path.join(out, n)) for n in [*HEADERS, "benchmarks.md"]),
+          "the CSV files and the page are written")
     return finish()
 
 
 def cmd_csv(out):
-    tally = rows_of(os.path.join(out, "tally.csv"))
-    check(tally[0] == ["program", "n", "repetition", "elapsed_ms", "whole_run_s", "machine", "commit"],
-          "tally.csv header")
-    keys = sorted((r[0], r[1], r[2]) for r in tally[1:])
-    want = sorted([("forktally", str(n), "1") for n in NS] + [("duotally", "2", "1"), ("read_limit", "2", "1")])
-    check(keys == want, f"tally.csv has one row per run: {keys}")
-    check(all(len(r) == 7 and positive_number(r[3]) and positive_number(r[4]) for r in tally[1:]),
-          "tally.csv times are positive numbers")
-    check(len({(r[5], r[6]) for r in tally[1:]}) == 1 and "CPUs; vector: " in tally[1][5]
-          and "kernel level: " in tally[1][5] and tally[1][6],
-          "every tally.csv row names the one machine and commit it was measured on")
-    check(all(len(r[3].split(".")[1]) == 6 for r in tally[1:]),
-          "elapsed_ms keeps the programs' six decimals")
-    # A whole run includes the fill, so it lasts longer than its elapsed line.
-    check(all(float(r[4]) * 1000 > float(r[3]) for r in tally[1:] if r[0] != "read_limit"),
-          "whole-run seconds exceed elapsed milliseconds")
-
-    phaser = rows_of(os.path.join(out, "phaser.csv"))
-    check(phaser[0] == ["primitive", "threads", "repetition", "us_per_phase", "machine", "commit"],
-          "phaser.csv header")
-    keys = sorted((r[0], int(r[1]), r[2]) for r in phaser[1:])
-    kinds = sorted({r[0] for r in phaser[1:]})  # phaser_bench may measure more than these
-    want = sorted((p, t, "1") for p in kinds for t in THREADS)
-    check(set(PRIMITIVES) <= set(kinds) and keys == want,
-          f"phaser.csv has every primitive at every thread count: {keys}")
-    check(all(len(r) == 6 and positive_number(r[3]) for r in phaser[1:]), "phaser.csv times are positive")
-    check({(r[4], r[5]) for r in phaser[1:]} == {(tally[1][5], tally[1][6])},
-          "phaser.csv rows name the same machine and commit as tally.csv")
+    stamps = set()
+    for name, header in HEADERS.items():
+        rows = rows_of(out, name)
+        check(rows[0] == header.split(","), f"{name} header")
+        check(len(rows) > 1 and all(positive(r[-3]) for r in rows[1:]), f"{name} times are positive")
+        stamps |= {tuple(r[-2:]) for r in rows[1:]}
+    check(len(stamps) == 1 and "CPUs; vector: " in min(stamps)[0] and "kernel level: " in min(stamps)[0],
+          f"every row names the one machine and commit: {stamps}")
+    tally = rows_of(out, "tally.csv")[1:]
+    want = ["duotally 2", "floor_huge 2", "floor_small 2", "forktally 1", "forktally 2",
+            "read_limit 2"] + [f"{f} 2" for f in FIRSTS]
+    check(sorted(f"{r[0]} {r[1]}" for r in tally) == sorted(want), "tally.csv has a row per process")
+    programs = [r for r in tally if r[0] in ("forktally", "duotally")]
+    check(all(len(r[3].split(".")[1]) == 6 and float(r[4]) * 1000 > float(r[3]) for r in programs),
+          "the programs' elapsed lines keep six decimals and are shorter than the whole run")
+    names = {r[0] for r in rows_of(out, "tally_bench.csv")[1:]}
+    check({"warm_2t/native_or", "warm_2t/workload", "block_64m/workload", "cache_256k/workload",
+           "fill/faults_huge", "fill/workload_huge", "fill/gen_sse2_2t"} <= names,
+          "tally_bench.csv has the kernels and the fill")
+    phaser = {(r[0], r[1]) for r in rows_of(out, "phaser.csv")[1:]}
+    check({(p, t) for p in ("zel_phaser", "pthread_barrier", "std::barrier") for t in "2348"}
+          <= phaser, "phaser.csv has every barrier at 2, 3, 4 and 8 threads")
     return finish()
-
-
-def series(root):
-    """Key titles of the plotted series, in order, with whether each draws a path.
-    With an opaque key gnuplot writes each series twice under one id: the data
-    first, the key entry after it."""
-    titles, drawn = {}, {}
-    for g in root.iter(SVG + "g"):
-        gid = g.get("id", "")
-        if gid.startswith("gnuplot_plot_"):
-            texts = [t.text for t in g.iter(SVG + "text") if t.text]
-            titles.setdefault(gid, "")
-            titles[gid] = titles[gid] or (texts[0] if texts else "")
-            drawn[gid] = drawn.get(gid, False) or any(True for _ in g.iter(SVG + "path"))
-    return [(titles[gid], drawn[gid]) for gid in titles]
-
-
-def texts(root):
-    return [t.text or "" for t in root.iter(SVG + "text")]
 
 
 def check_svg(path, want_series, want_texts):
@@ -129,15 +94,20 @@ def check_svg(path, want_series, want_texts):
     try:
         root = ET.parse(path).getroot()
     except (OSError, ET.ParseError) as e:
-        check(False, f"{name} is well-formed XML: {e}")
-        return
+        return check(False, f"{name} is well-formed XML: {e}")
     check(root.tag == SVG + "svg", f"{name} is an SVG document")
-    got = series(root)
-    check([t.split(",")[0] for t, _ in got] == want_series, f"{name} series {[t for t, _ in got]}")
-    check(all(drawn for _, drawn in got), f"{name}: every series draws a line")
-    all_texts = texts(root)
-    for want in want_texts:
-        check(any(want in t for t in all_texts), f"{name} shows '{want}'")
+    # With an opaque key gnuplot writes each series twice under one id.
+    titles, drawn = {}, {}
+    for g in root.iter(SVG + "g"):
+        gid = g.get("id", "")
+        if gid.startswith("gnuplot_plot_"):
+            titles[gid] = titles.get(gid) or next((t.text for t in g.iter(SVG + "text") if t.text), "")
+            drawn[gid] = drawn.get(gid) or any(True for _ in g.iter(SVG + "path"))
+    check([t.split(",")[0] for t in titles.values()] == want_series, f"{name} series {titles}")
+    check(all(drawn.values()), f"{name}: every series draws a line")
+    texts = [t.text or "" for t in root.iter(SVG + "text")]
+    for want in want_texts + ["log scale", "kernel level: ", "commit "]:
+        check(any(want in t for t in texts), f"{name} shows '{want}'")
 
 
 def cmd_svg(out):
@@ -145,33 +115,71 @@ def cmd_svg(out):
         print("skip: gnuplot is not installed (Debian package gnuplot-nox)")
         return SKIP
     check_svg(os.path.join(out, "tally.svg"), ["forktally N", "duotally", "two-thread read limit"],
-              ["forktally's elapsed time against N", "median of 1 run,", "elapsed counting time (ms)",
-               "N, child processes of forktally", "log scale", "kernel level: ", "commit "])
+              ["forktally's elapsed time against N", "median of 1 run,", "N, child processes"])
     check_svg(os.path.join(out, "phaser.svg"), ["zel_phaser", "pthread_barrier", "std::barrier"],
-              ["time per phase against threads", "time per phase (µs)", "threads", "log scale",
-               "kernel level: ", "commit "])
+              ["time per phase against threads", "time per phase (µs)"])
     return finish()
 
 
-def cmd_no_gnuplot(script, out):
+def made_up(folder):
+    """CSV files of a made-up run with every measurement the page shows."""
+    whole = [["forktally", "2", str(i), t, "0.300"] for i, t in enumerate(("30.000000", "31.000000", "35.000000"), 1)]
+    whole += [[p, n, "1", e, w] for p, n, e, w in [
+        ("forktally", "1", "40.000000", "0.320"), ("forktally", "4", "28.000000", "0.300"),
+        ("duotally", "2", "24.500000", "0.290"), ("read_limit", "2", "22.250000", "0.100"),
+        ("first_native_or", "2", "22.250000", "0.100"), ("first_workload", "2", "23.500000", "0.100"),
+        ("floor_huge", "2", "20.000000", "0.250"), ("floor_small", "2", "21.000000", "0.200"),
+        ("forktally_plain", "1", "1000.000000", "6.000"), ("forktally_plain", "2", "800.000000", "6.000"),
+        ("forktally_plain", "4", "800.000000", "6.000"), ("duotally_plain", "2", "50.000000", "5.000"),
+        ("duotally_plain_o3", "2", "49.000000", "5.000")]]
+    bench = [[f"{part}/{k}", "1", ms] for k, base in (("native_or", 20.5), ("workload", 21.25))
+             for part, ms in (("warm_2t", base), ("block_64m", base / 10), ("cache_256k", base / 100))]
+    bench += [["fill/workload_huge", "1", "99.5"], ["fill/gen_avx2_2t", "1", "35.25"]]
+    phaser = [["zel_phaser", "2", "1", "3.1250"], ["std::barrier", "4", "1", "5.0000"],
+              ["pthread_barrier", "2", "1", "9.0000"]]
+    stamp = ["Test CPU 9000; 2 CPUs; vector: sse2 avx2; kernel level: avx2; "
+             "transparent huge pages: madvise", "abc1234"]
+    for name, rows in (("tally.csv", whole), ("tally_bench.csv", bench), ("phaser.csv", phaser)):
+        with open(os.path.join(folder, name), "w", newline="") as f:
+            csv.writer(f, lineterminator="\n").writerows([HEADERS[name].split(",")] +
+                                                         [r + stamp for r in rows])
+
+
+def cmd_page(script):
     with tempfile.TemporaryDirectory() as tmp:
-        for name in ("tally.csv", "phaser.csv"):
-            shutil.copy(os.path.join(out, name), tmp)
-        before = {n: open(os.path.join(tmp, n)).read() for n in ("tally.csv", "phaser.csv")}
-        env = dict(os.environ, PATH=os.path.join(tmp, "empty"))
-        done = report(script, "--replot", "--out", tmp, env=env)
-        check(done.returncode == 3, f"status 3 without gnuplot (got {done.returncode})")
-        check("gnuplot-nox" in done.stderr and "not drawn" in done.stderr,
-              f"stderr names what is missing: {done.stderr.strip()}")
-        check(sorted(os.listdir(tmp)) == ["phaser.csv", "tally.csv"], "no chart is written")
+        made_up(tmp)
+        before = {n: open(os.path.join(tmp, n)).read() for n in HEADERS}
+        done = report(script, "--replot", "--out", tmp, env=dict(os.environ, PATH=""))
+        check(done.returncode == 3 and "gnuplot-nox" in done.stderr and "not drawn" in done.stderr,
+              f"--replot without gnuplot: status 3 and a message (got {done.returncode}, {done.stderr})")
+        check(sorted(os.listdir(tmp)) == sorted([*HEADERS, "benchmarks.md"]), "no chart is written")
         check(all(open(os.path.join(tmp, n)).read() == t for n, t in before.items()),
               "--replot leaves the CSV files as they were")
+        with open(os.path.join(tmp, "benchmarks.md")) as f:
+            text = f.read()
+    for want in ("Test CPU 9000", "| vector extensions | sse2 avx2 |", "| avx2 |", "| madvise |",
+                 "`abc1234`", "(tally.svg)", "(phaser.svg)", "Median of 3 runs each",
+                 "| `forktally 2` | 31.0 | 30.0 | 35.0 | 0.30 |",
+                 "| two-thread read limit, first pass | 22.2 |",
+                 "| reference: pure read, OR of every element (`-O3 -march=native`) | 20.50 | 22.25 | 2.05 | 205.00 |",
+                 "| `workload_count` as the programs call it | 21.25 | 23.50 | 2.12 | 212.50 |",
+                 "Read limit: warm 20.50 ms, first pass 22.25 ms.",
+                 "| `forktally_plain 2` | 800.00 | 6000 |", "| `duotally_plain_o3` | 49.00 | 5000 |",
+                 "small pages (`tally_bench --floor small`) | 21.00 | 200 |",
+                 "| count / read limit, warm | 1.037 | – |",
+                 "| duotally elapsed / read limit, first pass | 1.101 | ≤ 1.15 | met |",
+                 "| forktally 2 elapsed / duotally elapsed | 1.265 | ≤ 1.3 | met |",
+                 "| duotally whole run / floor | 1.450 | ≤ 2 | met |",
+                 "| forktally 1 elapsed / straightforward | 0.040 | ≤ 0.4 | met |",
+                 "| `workload_huge` | 99.5 |", "| `gen_avx2_2t` | 35.2 |",
+                 "| µs per phase, median | 2 threads | 4 threads |", "| zel_phaser | 3.12 | – |"):
+        check(want in text, f"the page shows '{want}'")
     return finish()
 
 
 def cmd_usage(script):
     for args in (["--reps", "0"], ["--reps", "x"], ["--ns", "0,2"], ["--ns", "1,,x"],
-                 ["--min-time", "0"], ["--no-such-option"]):
+                 ["--min-time", "0"], ["--idle", "-1"], ["--no-such-option"]):
         done = report(script, *args, "--build", "/nonexistent", "--out", "/nonexistent/out")
         check(done.returncode == 2 and "usage: report.py" in done.stderr and not done.stdout,
               f"report.py {' '.join(args)}: status {done.returncode}")
@@ -183,50 +191,6 @@ def cmd_usage(script):
     return finish()
 
 
-def cmd_page(page_py):
-    import importlib.util
-    sys.dont_write_bytecode = True
-    found = importlib.util.spec_from_file_location("benchmarks_page", page_py)
-    page = importlib.util.module_from_spec(found)
-    found.loader.exec_module(page)
-    machine = ("Test CPU 9000; 2 CPUs; vector: sse2 avx2; kernel level: avx2; "
-               "transparent huge pages: madvise")
-    kernels = ["native_or", "workload"]
-    results = {
-        "machine": machine, "commit": "abc1234", "reps": 3, "huge_reps": 21,
-        "scan": {"native_or_2t": 20.5, "workload_2t": 21.25},
-        "first": {"first_native_or_2t": 22.75, "first_workload_2t": 23.5},
-        "block": {f"{k}_{s}": v for k, v0 in zip(kernels, (1.5, 1.75))
-                  for s, v in (("64m", v0), ("256k_x256", v0 / 4))},
-        "fill": {"fill_workload": 99.5},
-        "elapsed": {"duotally": 24.0, "duotally_plain": 48.0},
-        "wall": {"duotally": 300.0, "duotally_plain": 5000.0, "floor": 250.0},
-        "limit": 20.5, "first_limit": 22.75,
-    }
-    tally_rows = [["forktally", "2", str(i), t, "0.300", machine, "abc1234"]
-                  for i, t in enumerate(("30.000000", "31.000000", "35.000000"), 1)]
-    tally_rows += [["duotally", "2", "1", "24.500000", "0.290", machine, "abc1234"],
-                   ["read_limit", "2", "1", "22.250000", "0.500", machine, "abc1234"]]
-    phaser_rows = [["zel_phaser", "2", "1", "3.1250", machine, "abc1234"]]
-    ratios = [("within its goal", 0.5, 1.0), ("over its goal", 1.5, 1.3), ("no goal", 1.1, None)]
-    text = page.page(results, tally_rows, phaser_rows, ratios)
-    for want in ("Test CPU 9000", "sse2 avx2", "| avx2 |", "madvise", "`abc1234`",
-                 "| `forktally 2` | 31.0 | 30.0 | 35.0 | 0.30 |", "| `duotally` | 24.5 |",
-                 "| 22.2 |", "21.25", "23.50", "0.44", "99.5", "| 3.12 |", "Median of 3 runs", "Medians of 21 runs (3 of each",
-                 "| within its goal | 0.500 | ≤ 1 | met |",
-                 "| over its goal | 1.500 | ≤ 1.3 | not met in this run |",
-                 "| no goal | 1.100 | – | |", "(tally.svg)", "(phaser.svg)"):
-        check(want in text, f"the page shows '{want}'")
-    return finish()
-
-
-def main(argv):
-    commands = {"run": (cmd_run, 3), "csv": (cmd_csv, 1), "svg": (cmd_svg, 1),
-                "no-gnuplot": (cmd_no_gnuplot, 2), "usage": (cmd_usage, 1), "page": (cmd_page, 1)}
-    if len(argv) < 2 or argv[1] not in commands or len(argv) - 2 != commands[argv[1]][1]:
-        sys.exit(f"usage: report_test.py {'|'.join(commands)} ARGS...")
-    return commands[argv[1]][0](*argv[2:])
-
-
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    sys.exit(main("report_test.py", {"run": (cmd_run, 3), "csv": (cmd_csv, 1), "svg": (cmd_svg, 1),
+                                     "page": (cmd_page, 1), "usage": (cmd_usage, 1)}, sys.argv))

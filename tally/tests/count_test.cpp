@@ -6,27 +6,14 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "count_levels.h"
-#include "workload.h"
+#include "internal/count.h"
+#include "internal/level.h"
 
 namespace {
-
-using count_fn = std::int32_t (*)(const std::int32_t *, std::int32_t, std::int32_t);
-
-struct level_case_t {
-  count_level_t level;
-  count_fn count;
-};
-
-// Test names show the level, not the bytes of the parameter.
-void PrintTo(const level_case_t &c, std::ostream *os) {
-  *os << workload_count_level_name(c.level);
-}
 
 std::int32_t plain_count(const std::int32_t *p, std::int32_t n, std::int32_t value) {
   std::int32_t c = 0;
@@ -34,14 +21,14 @@ std::int32_t plain_count(const std::int32_t *p, std::int32_t n, std::int32_t val
   return c;
 }
 
-class CountLevel : public ::testing::TestWithParam<level_case_t> {
+class CountLevel : public ::testing::TestWithParam<tally_level_t> {
  protected:
   void SetUp() override {
-    if (!workload_count_supported(GetParam().level))
-      GTEST_SKIP() << "this CPU lacks " << workload_count_level_name(GetParam().level);
+    if (!tally_level_supported(GetParam()))
+      GTEST_SKIP() << "this CPU lacks " << tally_level_name(GetParam());
   }
   std::int32_t count(const std::int32_t *p, std::int32_t n, std::int32_t value) const {
-    return GetParam().count(p, n, value);
+    return workload_count_at(GetParam(), p, n, value);
   }
 };
 
@@ -125,20 +112,18 @@ TEST_P(CountLevel, KeepsExactCountsPastSixteenBitsPerLane) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryLevel, CountLevel,
-                         ::testing::Values(level_case_t{count_level_sse2, workload_count_sse2},
-                                           level_case_t{count_level_avx2, workload_count_avx2},
-                                           level_case_t{count_level_avx512, workload_count_avx512}),
-                         [](const ::testing::TestParamInfo<level_case_t> &level) {
-                           return std::string(workload_count_level_name(level.param.level));
+                         ::testing::Values(tally_level_sse2, tally_level_avx2, tally_level_avx512),
+                         [](const ::testing::TestParamInfo<tally_level_t> &level) {
+                           return std::string(tally_level_name(level.param));
                          });
 
 TEST(CountDispatch, LoaderPicksTheWidestLevelThisCpuRuns) {
-  const count_level_t picked = workload_count_level();
-  EXPECT_TRUE(workload_count_supported(picked));
-  EXPECT_TRUE(workload_count_supported(count_level_sse2));
-  for (count_level_t wider : {count_level_avx2, count_level_avx512})
+  const tally_level_t picked = tally_level_best();
+  EXPECT_TRUE(tally_level_supported(picked));
+  EXPECT_TRUE(tally_level_supported(tally_level_sse2));
+  for (tally_level_t wider : {tally_level_avx2, tally_level_avx512})
     if (wider > picked) {
-      EXPECT_FALSE(workload_count_supported(wider)) << workload_count_level_name(wider);
+      EXPECT_FALSE(tally_level_supported(wider)) << tally_level_name(wider);
     }
   std::vector<std::int32_t> b(1000, 3);
   b[7] = 1;

@@ -8,8 +8,10 @@
 #include <cstdlib>
 #include <vector>
 
-#include "rand_lanes.h"
-#include "rand_sequence.h"
+#include "internal/fill.h"
+#include "internal/kernels.h"
+#include "internal/level.h"
+#include "internal/rand_sequence.h"
 #include "workload.h"
 
 namespace {
@@ -78,11 +80,11 @@ TEST(RandSequence, JumpsFarBeyondTheArrayStayConsistent) {
   }
 }
 
-class RandLevel : public ::testing::TestWithParam<rand_level_t> {
+class RandLevel : public ::testing::TestWithParam<tally_level_t> {
  protected:
   void SetUp() override {
-    if (!rand_level_supported(GetParam()))
-      GTEST_SKIP() << rand_level_name(GetParam()) << " is not supported by this CPU";
+    if (!tally_level_supported(GetParam()))
+      GTEST_SKIP() << tally_level_name(GetParam()) << " is not supported by this CPU";
   }
 };
 
@@ -155,9 +157,9 @@ TEST_P(RandLevel, PrepareCoversTheRangeInOrderBeforeEachBlockIsWritten) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryLevel, RandLevel,
-                         ::testing::Values(rand_level_sse2, rand_level_avx2, rand_level_avx512),
+                         ::testing::Values(tally_level_sse2, tally_level_avx2, tally_level_avx512),
                          [](const auto &level) {
-                           return std::string(rand_level_name(level.param));
+                           return std::string(tally_level_name(level.param));
                          });
 
 // Fills a workload and releases it at the end of the test.
@@ -193,27 +195,12 @@ TEST_F(Fill, SplitsOverThreadsAtAwkwardSizesOnBothPageSizes) {
   }
 }
 
-TEST(WorkloadRng, TakesTheComputedPathWhereRandIsGlibcs) {
+TEST(RandSequence, IsRecognisedAsRandWhereRandIsGlibcs) {
 #if defined(__GLIBC__)
-  workload_rng_t rng;
-  workload_rng_start(&rng);
-  EXPECT_TRUE(rng.fast) << "the start-up comparison with rand() failed on glibc";
+  EXPECT_TRUE(rand_sequence_is_rand()) << "the start-up comparison with rand() failed on glibc";
 #else
   GTEST_SKIP() << "rand() is not glibc's here; the fill calls rand() itself";
 #endif
-}
-
-TEST(WorkloadRng, ContinuesTheSequenceAcrossPiecesOfAnySize) {
-  const std::size_t n = 2 * block + 20000;
-  std::vector<std::int32_t> pieces(n, -1);
-  workload_rng_t rng;
-  workload_rng_start(&rng);
-  std::size_t i = 0;
-  for (std::size_t len : {std::size_t{1}, std::size_t{0}, std::size_t{7}, std::size_t{4093},
-                          std::size_t{2}, block + 3})
-    workload_rng_fill(&rng, pieces.data() + i, static_cast<std::int32_t>(len)), i += len;
-  workload_rng_fill(&rng, pieces.data() + i, static_cast<std::int32_t>(n - i));
-  EXPECT_EQ(first_mismatch(pieces.data(), 0, n), -1);
 }
 
 }  // namespace

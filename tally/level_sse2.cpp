@@ -1,14 +1,21 @@
-// The generator's vector core for the x86-64 baseline: 4 lanes of SSE2.
-// 4 x 4 transpose: two rounds of unpacks.
+// The kernels on 16-byte SSE2 registers, which every x86-64 CPU has: 4 lanes.
+//
+// Count: two accumulators, each taking the sum of four compares per update
+// (eight registers, 128 bytes, per step). Generator: the 4 x 4 transpose is
+// two rounds of unpacks; there is no 32-bit multiply below SSE4.1, so the
+// 16-bit one keeps the low half of the state exact.
 #include <emmintrin.h>
 
-#include "rand_lanes_impl.h"
+#include "internal/kernels_impl.h"
 
 namespace {
 
 struct sse2_ops {
   using vector = __m128i;
   static constexpr std::size_t width = 4;
+  static constexpr std::size_t count_group = 4;
+  static constexpr std::size_t count_accumulators = 2;
+
   static vector load(const std::uint32_t *p) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
   }
@@ -19,8 +26,8 @@ struct sse2_ops {
     _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v);
   }
   static vector zero() { return _mm_setzero_si128(); }
+  static vector splat(std::int32_t x) { return _mm_set1_epi32(x); }
   static vector add(vector a, vector b) { return _mm_add_epi32(a, b); }
-  // No 32-bit multiply below SSE4.1: the 16-bit one keeps the low half exact.
   static vector mul(vector a, std::uint32_t c) {
     return _mm_mullo_epi16(a, _mm_set1_epi32(static_cast<int>(c & 0xFFFF)));
   }
@@ -35,11 +42,13 @@ struct sse2_ops {
     r[2] = _mm_unpacklo_epi64(t1, t3);
     r[3] = _mm_unpackhi_epi64(t1, t3);
   }
+
+  static vector matches(vector target, const std::int32_t *p) {
+    return _mm_cmpeq_epi32(target, _mm_load_si128(reinterpret_cast<const __m128i *>(p)));
+  }
+  static vector add_matches(vector acc, vector m) { return _mm_sub_epi32(acc, m); }
 };
 
 }  // namespace
 
-void rand_lanes_sse2(std::uint32_t *state, const std::uint32_t *jump, std::int32_t *out,
-                     std::size_t seg) {
-  lanes_run<sse2_ops>(state, jump, out, seg);
-}
+constinit const tally_kernels_t tally_kernels_sse2 = kernels_of<sse2_ops>();

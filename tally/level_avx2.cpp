@@ -1,15 +1,21 @@
-// The generator's vector core for AVX2: 8 lanes. The 8 x 8 transpose runs
+// The kernels on 32-byte AVX2 registers: 8 lanes.
+//
+// Count: two accumulators, each taking the sum of four compares per update
+// (eight registers, 256 bytes, per step). Generator: the 8 x 8 transpose runs
 // the 4 x 4 one inside each 128-bit half of rows 0-3 and of rows 4-7, then
 // pairs the halves.
 #include <immintrin.h>
 
-#include "rand_lanes_impl.h"
+#include "internal/kernels_impl.h"
 
 namespace {
 
 struct avx2_ops {
   using vector = __m256i;
   static constexpr std::size_t width = 8;
+  static constexpr std::size_t count_group = 4;
+  static constexpr std::size_t count_accumulators = 2;
+
   static vector load(const std::uint32_t *p) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
   }
@@ -20,6 +26,7 @@ struct avx2_ops {
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), v);
   }
   static vector zero() { return _mm256_setzero_si256(); }
+  static vector splat(std::int32_t x) { return _mm256_set1_epi32(x); }
   static vector add(vector a, vector b) { return _mm256_add_epi32(a, b); }
   static vector mul(vector a, std::uint32_t c) {
     return _mm256_mullo_epi32(a, _mm256_set1_epi32(static_cast<int>(c)));
@@ -49,11 +56,13 @@ struct avx2_ops {
     }
     for (int k = 0; k < 8; k++) r[k] = lanes[k];
   }
+
+  static vector matches(vector target, const std::int32_t *p) {
+    return _mm256_cmpeq_epi32(target, _mm256_load_si256(reinterpret_cast<const __m256i *>(p)));
+  }
+  static vector add_matches(vector acc, vector m) { return _mm256_sub_epi32(acc, m); }
 };
 
 }  // namespace
 
-void rand_lanes_avx2(std::uint32_t *state, const std::uint32_t *jump, std::int32_t *out,
-                     std::size_t seg) {
-  lanes_run<avx2_ops>(state, jump, out, seg);
-}
+constinit const tally_kernels_t tally_kernels_avx2 = kernels_of<avx2_ops>();

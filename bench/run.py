@@ -1,0 +1,358 @@
+#!/usr/bin/env python3
+"""Runs the benchmarks of a build and prints their medians and ratios.
+
+Whole processes, one per sample, take turns round by round, so that the slow
+spells of a shared machine spread over all of them: --reps rounds of those
+on huge pages (the floor of a whole run on huge pages, forktally N,
+duotally, each kernel's first pass), then --slow-reps rounds of those on
+small pages (the floor on small pages, the straightforward builds), which
+would otherwise make the next program assemble its huge pages anew. A sample
+is the elapsed line a process prints and its wall time. --idle S puts S
+seconds idle before every process, long enough for a host that takes freed
+memory back to do so. Further builds add their forktally and duotally to the
+rounds. Before the rounds, tally_bench and phaser_bench (Google Benchmark)
+run --slow-reps times each. Standard library only; progress on standard
+error; nothing asserts a time.
+"""
+import argparse
+import json
+import os
+import re
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+REFERENCES = ("native_or", "native_plain", "native_intrinsics")
+FIRST_KERNELS = REFERENCES + ("plain_o3", "workload")
+PLAIN_NS = (1, 2, 4)
+PROGRAMS = ("forktally", "duotally", "tally_bench", "phaser_bench")
+PLAIN = ("forktally_plain", "forktally_plain_o3", "duotally_plain", "duotally_plain_o3")
+ELAPSED = re.compile(r"^Elapsed time \(ms\) = (\d+\.\d{6})$", re.M)
+COUNT = re.compile(r"^Count of 3 = (\d+)$", re.M)
+SAMPLE = re.compile(r"^sample (\S+) (\S+)$", re.M)
+MACHINE = re.compile(r"^info machine (.+)$", re.M)
+TO_MS = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}
+PHASER = {"BM_zel_phaser_barrier": "zel_phaser", "BM_zel_phaser_barrier_at": "zel_phaser, _at",
+          "BM_pthread_barrier": "pthread_barrier", "BM_std_barrier": "std::barrier",
+          "BM_zel_phaser_one_awaiter": "zel_phaser, one awaiter"}
+
+
+class Failure(Exception):
+    """A program failed or printed what it should not."""
+
+
+def note(message):
+    print(f"run: {message}", file=sys.stderr, flush=True)
+
+
+def add_options(ap):
+    ap.add_argument("--reps", type=int, help="rounds of the huge-page processes (default 21)")
+    ap.add_argument("--slow-reps", type=int, help="rounds of the small-page processes and runs "
+                                                  "of each Google Benchmark program (default 5)")
+    ap.add_argument("--ns", type=lambda text: sorted({int(n) for n in text.split(",")}),
+                    help="forktally's N values, comma-separated (default 1,2,3,4,6,8)")
+    ap.add_argument("--min-time", type=float,
+                    help="Google Benchmark's seconds per benchmark (default 0.3)")
+    ap.add_argument("--idle", type=float, default=0.0, help="seconds idle before each process")
+    ap.add_argument("--whole-only", action="store_true",
+                    help="only the whole processes, not the Google Benchmark programs")
+    ap.add_argument("--quick", action="store_true",
+                    help="one round, N = 1,2, 0.02 s per benchmark, no straightforward builds")
+
+
+def settle(ap, args):
+    """Fills in the defaults that --quick changes (explicit options win) and checks them."""
+    for name, quick, full in (("reps", 1, 21), ("slow_reps", 1, 5), ("ns", [1, 2], [1, 2, 3, 4, 6, 8]),
+                              ("min_time", 0.02, 0.3)):
+        if getattr(args, name) is None:
+            setattr(args, name, quick if args.quick else full)
+    if min(args.reps, args.slow_reps, *args.ns) < 1 or args.min_time <= 0 or args.idle < 0:
+        ap.error("repetitions and N must be at least 1, --min-time above 0, --idle at least 0")
+    return args
+
+
+def commit():
+    done = subprocess.run(["git", "-C", ROOT, "describe", "--always", "--dirty"],
+                          capture_output=True, text=True)
+    return done.stdout.strip() or "unknown"
+
+
+def missing(build, plain=True):
+    need = PROGRAMS + (PLAIN if plain else ())
+    return [p for p in need if not os.access(os.path.join(build, "bin", p), os.X_OK)]
+
+
+def run(argv):
+    """Standard output and wall milliseconds of one process that must succeed."""
+    start = time.perf_counter()
+    done = subprocess.run(argv, capture_output=True, text=True)
+    wall = (time.perf_counter() - start) * 1000.0
+    if done.returncode != 0:
+        raise Failure(f"{' '.join(argv)} failed with status {done.returncode}: "
+                      f"{done.stderr.strip()}")
+    return done.stdout, wall
+
+
+def sample(argv, idle):
+    """(elapsed ms as printed, wall ms, count or None, machine line or None)."""
+    time.sleep(idle)
+    out, wall = run(argv)
+    if os.path.basename(argv[0]) == "tally_bench":
+        got = dict(SAMPLE.findall(out))
+        return got.get("count", got.get("first")), wall, None, MACHINE.search(out).group(1)
+    elapsed, count = ELAPSED.search(out), COUNT.search(out)
+    if not elapsed or not count:
+        raise Failure(f"{' '.join(argv)} printed no count or elapsed line: {out!r}")
+    return elapsed.group(1), wall, count.group(1), None
+
+
+def whole(builds, args, plain):
+    """Rows [program, n, repetition, elapsed_ms, whole_run_s] of every process, and the
+    machine line."""
+    exe = lambda build, name: os.path.join(build, "bin", name)
+    bench = exe(builds[0], "tally_bench")
+    huge = [("floor_huge", 2, [bench, "--floor", "huge"])]
+    for i, build in enumerate(builds):
+        tag = f" [{build}]" if i else ""
+        huge += [("forktally" + tag, n, [exe(build, "forktally"), str(n)]) for n in args.ns]
+        huge.append(("duotally" + tag, 2, [exe(build, "duotally")]))
+    huge += [(f"first_{k}", 2, [bench, "--first", k]) for k in FIRST_KERNELS]
+    small = [("floor_small", 2, [bench, "--floor", "small"])]
+    if plain:
+        small += [(p, n, [exe(builds[0], p), str(n)]) for n in PLAIN_NS for p in PLAIN[:2]]
+        small += [(p, 2, [exe(builds[0], p)]) for p in PLAIN[2:]]
+    rows, counts, machine = [], set(), "unknown"
+    for runs, reps in ((huge, args.reps), (small, args.slow_reps)):
+        for r in range(1, reps + 1):
+            note(f"round {r} of {reps}: {', '.join(p + ' ' + str(n) for p, n, _ in runs)}")
+            for program, n, argv in runs:
+                elapsed, wall, count, line = sample(argv, args.idle)
+                counts |= {count} - {None}
+                machine = line or machine
+                rows.append([program, str(n), str(r), elapsed, f"{wall / 1000:.3f}"])
+            if runs is huge:  # the read limit: the fastest reference of the round
+                best = min((row for row in rows[-len(runs):] if row[0][6:] in REFERENCES),
+                           key=lambda row: float(row[3]))
+                rows.append(["read_limit", "2", str(r), best[3], best[4]])
+    if len(counts) > 1:
+        raise Failure(f"the programs disagree on the count: {sorted(counts)}")
+    return rows, machine
+
+
+def gbench(exe, reps, min_time):
+    """Google Benchmark's entries of reps runs of exe, as (repetition, entry), and its context."""
+    entries, context = [], {}
+    for r in range(1, reps + 1):
+        note(f"{os.path.basename(exe)}: run {r} of {reps}")
+        out, _ = run([exe, "--benchmark_format=json", f"--benchmark_min_time={min_time}"])
+        data = json.loads(out)
+        context = data["context"]
+        for b in data["benchmarks"]:
+            if b.get("error_occurred"):
+                raise Failure(f"{os.path.basename(exe)} {b['name']}: {b.get('error_message')}")
+            entries.append((r, b))
+    return entries, context
+
+
+def name_of(entry):
+    return "/".join(entry["name"].split("/")[:2])  # without Google Benchmark's suffixes
+
+
+def measure(builds, args, plain=True):
+    """Every measurement, as the rows of the three CSV files and the machine line."""
+    bindir = os.path.join(builds[0], "bin")
+    skip = args.whole_only
+    tally, context = ([], {}) if skip else gbench(os.path.join(bindir, "tally_bench"),
+                                                  args.slow_reps, args.min_time)
+    phaser, _ = ([], {}) if skip else gbench(os.path.join(bindir, "phaser_bench"),
+                                             args.slow_reps, args.min_time)
+    whole_rows, machine = whole(builds, args, plain)
+    return {
+        "machine": context.get("machine", machine), "commit": commit(), "whole": whole_rows,
+        "bench": [[name_of(b), str(r), f"{b['real_time'] * TO_MS[b['time_unit']]:.6f}"]
+                  for r, b in tally],
+        "phaser": [[PHASER.get(family, family.removeprefix("BM_")), threads, str(r),
+                    f"{b['per_phase'] * 1e6:.4f}"]
+                   for r, b in phaser if "per_phase" in b
+                   for family, threads in [(name_of(b) + "/").split("/")[:2]] if threads.isdigit()],
+        # the registry's look-ups and the like, which only the driver prints
+        "phaser_other": [[b["name"], str(r), f"{b['real_time'] * TO_MS[b['time_unit']] * 1e6:.2f}"]
+                         for r, b in phaser if "per_phase" not in b],
+    }
+
+
+def summary(rows, key_cols, value_col):
+    """{key: (median, min, max, count)} of rows grouped by key_cols, in the rows' order."""
+    groups = {}
+    for row in rows:
+        groups.setdefault(tuple(row[c] for c in key_cols), []).append(float(row[value_col]))
+    return {k: (statistics.median(v), min(v), max(v), len(v)) for k, v in groups.items()}
+
+
+def medians(rows, key_cols, value_col):
+    return {k[0] if len(k) == 1 else k: v[0] for k, v in summary(rows, key_cols, value_col).items()}
+
+
+def fmt(value, spec):
+    return "–" if value is None else format(value, spec)
+
+
+def table(header, rows):
+    return "\n".join(["| " + " | ".join(header) + " |", "|---|" + "---:|" * (len(header) - 1)] +
+                     ["| " + " | ".join(row) + " |" for row in rows])
+
+
+KERNELS = {
+    "native_or": "reference: pure read, OR of every element (`-O3 -march=native`)",
+    "native_plain": "reference: the plain loop at `-O3 -march=native`",
+    "native_intrinsics": "reference: intrinsics, compare mask popcounted (`-march=native`)",
+    "plain_o3": "the plain loop at `-O3`, baseline instruction set",
+    "workload_sse2": "the project's kernel, SSE2 build (16-byte registers)",
+    "workload_avx2": "the project's kernel, AVX2 build (32-byte registers)",
+    "workload_avx512": "the project's kernel, AVX-512 build (64-byte registers)",
+    "workload": "`workload_count` as the programs call it",
+}
+
+
+def limits(whole_rows, bench_rows):
+    """The read limit, warm and on a first pass: the fastest reference's median."""
+    b, e = medians(bench_rows, (0,), 2), medians(whole_rows, (0,), 3)
+    warm = [b[f"warm_2t/{k}"] for k in REFERENCES if f"warm_2t/{k}" in b]
+    first = [e[f"first_{k}"] for k in REFERENCES if f"first_{k}" in e]
+    return min(warm, default=None), min(first, default=None)
+
+
+# (what, numerator, denominator, goal or None), named as ratios() names the medians.
+RATIOS = [
+    ("count / read limit, warm", "count warm", "limit warm", None),
+    ("count / read limit, first pass", "first_workload 2", "limit first", None),
+    ("duotally elapsed / read limit, first pass", "duotally 2", "limit first", 1.15),
+    ("duotally elapsed / plain -O3", "duotally 2", "duotally_plain_o3 2", 1.0),
+    ("forktally 2 elapsed / duotally elapsed", "forktally 2", "duotally 2", 1.3),
+    ("forktally 1 elapsed / straightforward", "forktally 1", "forktally_plain 1", 0.4),
+    ("forktally 2 elapsed / straightforward", "forktally 2", "forktally_plain 2", 0.4),
+    ("duotally whole run / floor", "whole duotally 2", "floor", 2.0),
+    ("forktally 4 whole run / floor", "whole forktally 4", "floor", 2.5),
+    ("duotally whole run / straightforward", "whole duotally 2", "whole duotally_plain 2", 0.2),
+    ("forktally 4 whole run / straightforward", "whole forktally 4", "whole forktally_plain 4", 0.2),
+]
+
+
+def ratios(whole_rows, bench_rows):
+    """(what, ratio or None, goal or None) for the count against its references and the targets."""
+    v = {f"{p} {n}": x for (p, n), x in medians(whole_rows, (0, 1), 3).items()}
+    w = medians(whole_rows, (0, 1), 4)
+    v.update({f"whole {p} {n}": x for (p, n), x in w.items()})
+    v["limit warm"], v["limit first"] = limits(whole_rows, bench_rows)
+    v["count warm"] = medians(bench_rows, (0,), 2).get("warm_2t/workload")
+    v["floor"] = min([w[k] for k in (("floor_huge", "2"), ("floor_small", "2")) if k in w], default=None)
+    return [(what, v[a] / v[b] if v.get(a) and v.get(b) else None, goal) for what, a, b, goal in RATIOS]
+
+
+def label(program, n):
+    name, _, build = program.partition(" ")  # a program of another build names the build
+    if name == "read_limit":
+        return "two-thread read limit, first pass"
+    return (f"`{name} {n}`" if name.startswith("fork") else f"`{name}`") + (f" {build}" if build else "")
+
+
+def scaling_table(r):
+    s, wall = summary(r["whole"], (0, 1), 3), medians(r["whole"], (0, 1), 4)
+    order = {"forktally": 0, "duotally": 1, "read_limit": 2}
+    shown = sorted((k for k in s if k[0].split(" ")[0] in order),
+                   key=lambda k: (order[k[0].split(" ")[0]], k[0], int(k[1])))
+    return table(["run", "elapsed ms, median", "min", "max", "whole run s, median"], [
+        [label(p, n), *(f"{v:.1f}" for v in s[(p, n)][:3]),
+         "–" if p == "read_limit" else f"{wall[(p, n)]:.2f}"] for p, n in shown])
+
+
+def kernel_table(r):
+    b, first = medians(r["bench"], (0,), 2), medians(r["whole"], (0,), 3)
+    names = dict.fromkeys(n.split("/")[1] for n in b if n.startswith("warm_2t/"))
+    return table(["kernel", "warm, 2 threads, 800 MB", "first pass, 2 threads",
+                  "1 thread, warm 64 MiB", "1 thread, 256 KiB in cache, µs"], [
+        [KERNELS.get(k, k), fmt(b.get(f"warm_2t/{k}"), ".2f"), fmt(first.get(f"first_{k}"), ".2f"),
+         fmt(b.get(f"block_64m/{k}"), ".2f"), fmt(b.get(f"cache_256k/{k}", 0) * 1e3 or None, ".2f")]
+        for k in names])
+
+
+def limit_line(r):
+    warm, first = limits(r["whole"], r["bench"])
+    return f"Read limit: warm {fmt(warm, '.2f')} ms, first pass {fmt(first, '.2f')} ms."
+
+
+def programs_table(r):
+    e, wall = medians(r["whole"], (0, 1), 3), medians(r["whole"], (0, 1), 4)
+    keys = [(v, str(n)) for n in PLAIN_NS for v in ("forktally",) + PLAIN[:2]]
+    keys += [(v, "2") for v in ("duotally",) + PLAIN[2:]] + [("floor_huge", "2"), ("floor_small", "2")]
+    floor = {"floor_huge": "floor of a whole run, huge pages (`tally_bench --floor huge`)",
+             "floor_small": "floor of a whole run, small pages (`tally_bench --floor small`)"}
+    return table(["program", "elapsed line, ms", "whole run, ms"], [
+        [floor.get(p) or label(p, n), f"{e[(p, n)]:.2f}", f"{wall[(p, n)] * 1000:.0f}"]
+        for p, n in keys if (p, n) in e])
+
+
+def ratio_table(r):
+    verdict = lambda x, goal: "" if goal is None or x is None else (
+        "met" if x <= goal else "not met in this run")
+    return table(["ratio", "this run", "goal", ""], [
+        [what, fmt(x, ".3f"), "–" if goal is None else f"≤ {goal:g}", verdict(x, goal)]
+        for what, x, goal in ratios(r["whole"], r["bench"])])
+
+
+def fill_table(r):
+    return table(["part of the fill", "ms"], [[f"`{n[5:]}`", f"{ms:.1f}"] for n, ms in
+                                              medians(r["bench"], (0,), 2).items()
+                                              if n.startswith("fill/")])
+
+
+def phaser_table(r):
+    ph = summary(r["phaser"], (0, 1), 3)
+    threads = sorted({int(t) for _, t in ph})
+    return table(["µs per phase, median"] + [f"{t} threads" for t in threads], [
+        [kind] + [fmt(ph.get((kind, str(t)), [None])[0], ".2f") for t in threads]
+        for kind in sorted({k for k, _ in ph})])
+
+
+# The tables of the measurements page, each from measure()'s rows, with the driver's titles.
+TABLES = {"scaling": ("forktally and duotally, ms", scaling_table),
+          "kernels": ("kernels, ms", kernel_table), "limit": ("", limit_line),
+          "programs": ("programs", programs_table), "ratios": ("ratios", ratio_table),
+          "fill": ("the fill", fill_table), "phaser": ("the phaser", phaser_table)}
+
+
+def tables(r):
+    return {name: make(r) for name, (_, make) in TABLES.items()}
+
+
+def show(r, out=sys.stdout):
+    print(f"machine: {r['machine']}; commit {r['commit']}", file=out)
+    for title, make in TABLES.values():
+        print(f"\n{title}\n\n{make(r)}" if title else f"\n{make(r)}", file=out)
+    if r.get("phaser_other"):
+        print("\n" + table(["phaser_bench, ns, median", ""], [
+            [name, f"{ns:.2f}"] for name, ns in medians(r["phaser_other"], (0,), 2).items()]), file=out)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("builds", nargs="*", metavar="BUILD",
+                    help="build folders; the first gives every program (default build/release)")
+    add_options(ap)
+    args = settle(ap, ap.parse_args())
+    builds = args.builds or [os.path.join(ROOT, "build", "release")]
+    lacking = missing(builds[0], not args.quick) + [
+        os.path.join(b, "bin", p) for b in builds[1:] for p in ("forktally", "duotally")
+        if not os.access(os.path.join(b, "bin", p), os.X_OK)]
+    if lacking:
+        sys.exit(f"run.py: {', '.join(lacking)} not found: build the release preset first")
+    try:
+        show(measure(builds, args, plain=not args.quick))
+    except Failure as e:
+        sys.exit(f"run.py: {e}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,36 @@
+// The fill's building blocks, for the tests and the benchmarks: the block on
+// either page size, the fill on either, and the generator alone.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "internal/level.h"
+
+// The page sizes the fill can put the array on; workload_fill uses the huge
+// ones. With small pages the block is advised against huge pages and each
+// 2 MiB of it is populated just before it is written.
+enum workload_pages_t { workload_pages_huge, workload_pages_small };
+
+// A block for n elements that free() releases, 2 MiB-aligned when it spans a
+// huge page, advised for the given page size. Null with errno set on failure.
+std::int32_t *workload_alloc_pages(std::int32_t n, workload_pages_t pages);
+
+// workload_fill on the given page size (workload_fill(n) is the programs'
+// choice).
+bool workload_fill_pages(std::int32_t n, workload_pages_t pages);
+
+// Stores in dst[i] the (first + i)-th value of rand() after srand(0), modulo
+// 4, for i from 0 to count - 1, computed at `level`, which the CPU must
+// support. It neither calls rand() nor touches its state: whether rand() is
+// this sequence is rand_sequence_is_rand(). Any number of threads may run it
+// at once on disjoint ranges of dst.
+void rand_sequence_fill(tally_level_t level, std::int32_t *dst, std::uint64_t first,
+                        std::size_t count);
+
+// Whether the C library's rand() after srand(0) is the sequence that
+// rand_sequence_fill computes, which is what lets the fill compute the array
+// instead of calling rand(). Decided once per process: the first call
+// reseeds rand() and draws a few dozen values from it; later calls leave
+// rand() alone. Call it before other threads use rand().
+bool rand_sequence_is_rand();
