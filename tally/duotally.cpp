@@ -61,7 +61,7 @@ bool run(timeval *start, timeval *end) {
 }  // namespace
 
 int main() {
-  if (!workload_fill(array_size)) {
+  if (!workload_fill(array_size, workload_use_threads)) {
     fail("cannot allocate the array", errno);
     return 1;
   }

@@ -13,20 +13,31 @@
 // srand(0) have been compared with it. Otherwise the fill calls rand() itself,
 // reseeded, so the array always holds exactly what rand() would give.
 //
-// Pages: huge pages (MADV_HUGEPAGE on the 2 MiB-aligned block), chosen by
-// the whole run of both programs rather than by the fill alone. Small pages,
-// even populated ahead in batches, cost a fault-path step and a host-side
-// mapping per 4 KiB, and the writes that follow pay for a TLB entry per
-// 4 KiB; after forktally forks, every child copies half a million page table
-// entries instead of four hundred and its first pass is slower. Where the
-// host has taken freed memory back, a huge page is slow to fault in too, but
-// not slower than the small pages it replaces.
+// Pages: each program says how it will use the array, and the fill picks
+// the pages for the whole run (measured on 2-CPU AMD EPYC Firecracker VMs
+// whose balloon reports free memory to the host in 8 MiB blocks after about
+// a second idle; docs/design.md has the numbers):
+//  - forks: huge pages. A fork copies one entry per page table and a child's
+//    first pass walks them: 400 huge pages fork in about a millisecond, half
+//    a million small ones in 20-30 ms, and the children read them slower.
+//  - threads: measured. Where free memory is still the guest's, a huge page
+//    faults in and is written in about 0.2 ms, small pages populated ahead
+//    in 0.7-0.9 ms per 2 MiB; where the host has taken it back, the huge
+//    page costs 4.5-9 ms and the small pages still about 1 ms, since only
+//    whole reported blocks pay the host's price. Which case holds shows only
+//    while filling (the first huge pages of a run are often still cheap), so
+//    each thread puts its first 4 MiB on small pages as a yardstick, goes on
+//    with huge pages, and moves the rest of its half to small pages for good
+//    once two huge blocks in a row have taken longer than the yardstick
+//    (page_choice_next). A wrong guess costs a few blocks either way.
 #include <pthread.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
+#include <ctime>
 
 #include "internal/fill.h"
 #include "internal/rand_sequence.h"
@@ -46,13 +57,91 @@ void fill_with_rand(std::int32_t *dst, std::int32_t n) {
   for (std::int32_t i = 0; i < n; i++) dst[i] = std::rand() % 4;
 }
 
-// Maps a block's small pages, zeroed, in one call instead of one fault per
-// page. A failure (an older kernel) only leaves the faults to the writes.
-void populate(void *, std::int32_t *dst, std::size_t count) {
+std::uintptr_t round_down(std::uintptr_t a, std::uintptr_t to) {
+  return a & ~(to - 1);
+}
+std::uintptr_t round_up(std::uintptr_t a, std::uintptr_t to) {
+  return round_down(a + to - 1, to);
+}
+
+// Maps the small pages of dst[0, count), zeroed, in one call instead of one
+// fault per page. A failure (an older kernel) only leaves the faults to the
+// writes.
+void populate(std::int32_t *dst, std::size_t count) {
   const auto first = reinterpret_cast<std::uintptr_t>(dst);
-  const std::uintptr_t page = first & ~std::uintptr_t{4095};
+  const std::uintptr_t page = round_down(first, 4096);
   madvise(reinterpret_cast<void *>(page), first - page + count * sizeof(std::int32_t),
           MADV_POPULATE_WRITE);
+}
+
+void populate_block(void *, std::int32_t *dst, std::size_t count) {
+  populate(dst, count);
+}
+
+// Advises the whole huge pages of [from, to) against huge pages. Huge pages
+// already mapped in front of `from` stay whole.
+void advise_small(const void *from, const void *to) {
+  const std::uintptr_t a = round_up(reinterpret_cast<std::uintptr_t>(from), huge_page);
+  const std::uintptr_t b = round_up(reinterpret_cast<std::uintptr_t>(to), huge_page);
+  if (a < b) madvise(reinterpret_cast<void *>(a), b - a, MADV_NOHUGEPAGE);
+}
+
+// One thread's measured page choice (see the top of the file). Each block's
+// pages are faulted in by populate() before the block is written, and timed:
+// first the half's first two huge pages' worth on small pages, the
+// yardstick, then the huge pages each block brings, until the choice moves the rest of the half
+// to small pages.
+struct measured_t {
+  double (*clock_ms)();
+  std::int32_t *end;  // the end of the half
+  page_choice_t choice;
+  bool started = false;
+  bool measuring = false;
+};
+
+// Faults in dst[0, count) on the pages the VMA says and returns the time it
+// took per huge page that it brought in (the one around dst, if dst is not
+// aligned, was brought in with the block before).
+double timed_populate(const measured_t &m, std::int32_t *dst, std::size_t count) {
+  const auto a = reinterpret_cast<std::uintptr_t>(dst);
+  const auto b = reinterpret_cast<std::uintptr_t>(dst + count);
+  const double start = m.clock_ms();
+  populate(dst, count);
+  const double ms = m.clock_ms() - start;
+  const std::uintptr_t pages = (round_up(b, huge_page) - round_up(a, huge_page)) / huge_page;
+  return pages > 0 ? ms / static_cast<double>(pages) : 0;
+}
+
+void prepare_measured(void *ctx, std::int32_t *dst, std::size_t count) {
+  auto *m = static_cast<measured_t *>(ctx);
+  if (m->choice.small) {
+    populate(dst, count);
+    return;
+  }
+  constexpr std::size_t page = huge_page / sizeof(std::int32_t);
+  if (!m->started) {
+    // The yardstick: the faster of the half's first two huge pages' worth
+    // of small pages, so that one preempted measurement does not skew it.
+    // A half too short for it stays on huge pages.
+    m->started = true;
+    m->measuring = static_cast<std::size_t>(m->end - dst) > 2 * page;
+    if (!m->measuring) return;
+    madvise(dst, 2 * huge_page, MADV_NOHUGEPAGE);
+    const double one = timed_populate(*m, dst, page);
+    const double two = timed_populate(*m, dst + page, page);
+    page_choice_next(&m->choice, std::min(one, two));
+    if (count <= 2 * page) return;
+    dst += 2 * page;
+    count -= 2 * page;
+  }
+  if (m->measuring && page_choice_next(&m->choice, timed_populate(*m, dst, count)))
+    advise_small(dst + count, m->end);
+}
+
+double monotonic_ms() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
 }
 
 struct half_t {
@@ -61,10 +150,11 @@ struct half_t {
   std::size_t first;
   std::size_t count;
   rand_prepare_fn prepare;
+  void *ctx;
 };
 
 void fill_half(const half_t &h) {
-  rand_sequence_fill(h.level, h.dst + h.first, h.first, h.count, h.prepare, nullptr);
+  rand_sequence_fill(h.level, h.dst + h.first, h.first, h.count, h.prepare, h.ctx);
 }
 
 void *fill_half_thread(void *arg) {
@@ -72,18 +162,22 @@ void *fill_half_thread(void *arg) {
   return nullptr;
 }
 
-// Writes the sequence into block[0, n): the second half on a helper thread
-// when one can be started, otherwise everything on the calling thread.
-void fill_fast(std::int32_t *block, std::int32_t n, bool populate_small) {
+// Writes the sequence into block[0, n) on the given pages: the second half on
+// a helper thread when one can be started, otherwise everything on the
+// calling thread. `clock_ms` times the measured choice.
+void fill_fast(std::int32_t *block, std::int32_t n, workload_pages_t pages, double (*clock_ms)()) {
   const tally_level_t level = tally_level_best();
   const auto size = static_cast<std::size_t>(n);
   const bool aligned = reinterpret_cast<std::uintptr_t>(block) % huge_page == 0;
-  const rand_prepare_fn prepare = populate_small && aligned ? populate : nullptr;
   const std::size_t blocks = size / rand_sequence_block;
   const std::size_t split = blocks >= 2 ? blocks / 2 * rand_sequence_block : 0;
+  rand_prepare_fn prepare = nullptr;
+  if (aligned && pages == workload_pages_small) prepare = populate_block;
+  if (aligned && pages == workload_pages_measured) prepare = prepare_measured;
+  measured_t measured[2] = {{clock_ms, block + split, {}}, {clock_ms, block + size, {}}};
 
-  half_t first{level, block, 0, split, prepare};
-  half_t second{level, block, split, size - split, prepare};
+  half_t first{level, block, 0, split, prepare, &measured[0]};
+  half_t second{level, block, split, size - split, prepare, &measured[1]};
   pthread_t helper;
   bool helped = false;
   if (split > 0) {
@@ -99,6 +193,18 @@ void fill_fast(std::int32_t *block, std::int32_t n, bool populate_small) {
     pthread_join(helper, nullptr);
   else
     fill_half(second);
+}
+
+bool fill(std::int32_t n, workload_pages_t pages, double (*clock_ms)()) {
+  std::int32_t *block = workload_alloc_pages(n, pages);
+  if (block == nullptr) return false;
+  array = block;
+  tofind = 3;
+  if (rand_sequence_is_rand())
+    fill_fast(block, n, pages, clock_ms);
+  else
+    fill_with_rand(block, n);
+  return true;
 }
 
 }  // namespace
@@ -128,22 +234,30 @@ std::int32_t *workload_alloc_pages(std::int32_t n, workload_pages_t pages) {
   void *block = std::aligned_alloc(huge_page, rounded);
   if (block == nullptr) return nullptr;
   // Hints: without them the kernel's default page size applies.
-  madvise(block, rounded, pages == workload_pages_huge ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
+  madvise(block, rounded, pages == workload_pages_small ? MADV_NOHUGEPAGE : MADV_HUGEPAGE);
   return static_cast<std::int32_t *>(block);
 }
 
-bool workload_fill_pages(std::int32_t n, workload_pages_t pages) {
-  std::int32_t *block = workload_alloc_pages(n, pages);
-  if (block == nullptr) return false;
-  array = block;
-  tofind = 3;
-  if (rand_sequence_is_rand())
-    fill_fast(block, n, pages == workload_pages_small);
-  else
-    fill_with_rand(block, n);
-  return true;
+bool page_choice_next(page_choice_t *choice, double ms) {
+  if (choice->small) return true;
+  if (choice->yardstick_ms < 0) {
+    choice->yardstick_ms = ms;
+    return false;
+  }
+  choice->slow = ms > choice->yardstick_ms ? choice->slow + 1 : 0;
+  choice->small = choice->slow >= 2;
+  return choice->small;
 }
 
-bool workload_fill(std::int32_t n) {
-  return workload_fill_pages(n, workload_pages_huge);
+bool workload_fill_pages(std::int32_t n, workload_pages_t pages) {
+  return fill(n, pages, monotonic_ms);
+}
+
+bool workload_fill_measured(std::int32_t n, double (*clock_ms)()) {
+  return fill(n, workload_pages_measured, clock_ms);
+}
+
+bool workload_fill(std::int32_t n, workload_use_t use) {
+  return fill(n, use == workload_use_forks ? workload_pages_huge : workload_pages_measured,
+              monotonic_ms);
 }

@@ -89,7 +89,7 @@ int main(int argc, char **argv) {
   std::printf("using %d procs\n", nprocs);
   std::fflush(stdout);  // the children must not inherit the line unwritten
   if (!reserve_descriptors(nprocs)) return 1;
-  if (!workload_fill(array_size)) {
+  if (!workload_fill(array_size, workload_use_forks)) {
     std::fprintf(stderr, "forktally: cannot allocate the array: %s\n", std::strerror(errno));
     return 1;
   }

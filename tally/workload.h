@@ -26,12 +26,18 @@ struct slice_t {
   std::int32_t length;
 };
 
+// What the program does with the array once it is filled, which decides the
+// pages it goes on for the whole run: child processes that inherit it by
+// fork (huge pages, whose page tables fork fast), or threads of this process
+// (the pages the host provides fastest, measured while filling).
+enum workload_use_t { workload_use_threads, workload_use_forks };
+
 // Allocates `array` with `n` elements, sets `tofind` to 3 and stores in
 // element i the i-th value of the C library's rand() after srand(0), modulo 4.
 // Returns false with errno set when the block cannot be allocated. Call it
 // before any other thread uses `array`; it runs a helper thread of its own
 // and has joined it on return. It may reseed and draw from rand().
-bool workload_fill(std::int32_t n);
+bool workload_fill(std::int32_t n, workload_use_t use);
 
 // Number of elements of array[first, first + length) equal to `tofind`.
 std::int32_t workload_scan(std::int32_t first, std::int32_t length);

@@ -7,18 +7,37 @@
 
 #include "internal/level.h"
 
-// The page sizes the fill can put the array on; workload_fill uses the huge
-// ones. With small pages the block is advised against huge pages and each
-// 2 MiB of it is populated just before it is written.
-enum workload_pages_t { workload_pages_huge, workload_pages_small };
+// The pages the fill can put the array on. With small pages the block is
+// advised against huge pages and each 2 MiB of it is populated just before it
+// is written. Measured: each filling thread starts on huge pages and moves
+// the rest of its half to small pages, populated so, once huge pages prove
+// slower to fault in than small ones (page_choice_next). workload_fill takes
+// huge pages for workload_use_forks and measured ones for
+// workload_use_threads.
+enum workload_pages_t { workload_pages_huge, workload_pages_small, workload_pages_measured };
 
 // A block for n elements that free() releases, 2 MiB-aligned when it spans a
 // huge page, advised for the given page size. Null with errno set on failure.
 std::int32_t *workload_alloc_pages(std::int32_t n, workload_pages_t pages);
 
-// workload_fill on the given page size (workload_fill(n) is the programs'
-// choice).
+// workload_fill on the given pages.
 bool workload_fill_pages(std::int32_t n, workload_pages_t pages);
+
+// One filling thread's measured choice. Feed page_choice_next first the time
+// small pages took to fault in 2 MiB (the yardstick), then, block after
+// block, the time per huge page: it returns true, and stays true, once two
+// huge pages in a row took longer than the yardstick. Zero-initialise.
+struct page_choice_t {
+  double yardstick_ms = -1;
+  int slow = 0;  // huge pages in a row slower than the yardstick
+  bool small = false;
+};
+bool page_choice_next(page_choice_t *choice, double ms);
+
+// workload_fill_pages(n, workload_pages_measured) timed by `clock_ms`
+// (milliseconds, any origin; called from both filling threads), so that
+// tests can drive the choice.
+bool workload_fill_measured(std::int32_t n, double (*clock_ms)());
 
 // Stores in dst[i] the (first + i)-th value of rand() after srand(0), modulo
 // 4, for i from 0 to count - 1, computed at `level`, which the CPU must

@@ -4,8 +4,13 @@
 // blocks, and the whole array against rand().
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <string>
 #include <vector>
 
 #include "internal/fill.h"
@@ -171,7 +176,7 @@ struct Fill : ::testing::Test {
 };
 
 TEST_F(Fill, WholeArrayEqualsRandModFour) {
-  ASSERT_TRUE(workload_fill(array_size));
+  ASSERT_TRUE(workload_fill(array_size, workload_use_threads));
   EXPECT_EQ(tofind, 3);
   std::srand(0);
   std::int64_t mismatches = 0;
@@ -181,11 +186,12 @@ TEST_F(Fill, WholeArrayEqualsRandModFour) {
 
 TEST_F(Fill, SplitsOverThreadsAtAwkwardSizesOnBothPageSizes) {
   const auto b = static_cast<std::int32_t>(block);
-  for (workload_pages_t pages : {workload_pages_huge, workload_pages_small}) {
+  for (workload_pages_t pages :
+       {workload_pages_huge, workload_pages_small, workload_pages_measured}) {
     for (std::int32_t n : {0, 1, 30, 31, 100, 2 * b - 1, 2 * b, 2 * b + 1, 5 * b + 4099}) {
       ASSERT_TRUE(workload_fill_pages(n, pages));
       EXPECT_EQ(first_mismatch(array, 0, static_cast<std::size_t>(n)), -1)
-          << "n " << n << (pages == workload_pages_huge ? " huge" : " small");
+          << "n " << n << " pages " << pages;
       if (n >= b) {
         EXPECT_EQ(reinterpret_cast<std::uintptr_t>(array) % (std::uintptr_t{2} << 20), 0u);
       }
@@ -193,6 +199,78 @@ TEST_F(Fill, SplitsOverThreadsAtAwkwardSizesOnBothPageSizes) {
       array = nullptr;
     }
   }
+}
+
+TEST(PageChoice, MovesToSmallPagesAfterTwoHugePagesInARowSlowerThanTheYardstick) {
+  struct {
+    std::vector<double> ms;  // the yardstick, then one time per huge page
+    int small_from;          // index of the first answer that is true, -1 for none
+  } const cases[] = {
+      {{0.8, 0.2, 0.2, 0.3, 0.2}, -1},       // huge pages cheap: they stay
+      {{0.8, 0.2, 5.0, 0.2, 6.0, 0.2}, -1},  // single slow pages are noise
+      {{0.8, 0.2, 5.0, 6.0, 0.2, 0.2}, 3},   // the host took the memory back
+      {{0.8, 4.5, 4.5}, 2},                  // ... before the first huge page
+      {{0.8, 0.8, 0.8}, -1},                 // as slow as the yardstick is not slower
+  };
+  for (const auto &c : cases) {
+    page_choice_t choice;
+    int first_small = -1;
+    for (std::size_t i = 0; i < c.ms.size(); i++) {
+      const bool small = page_choice_next(&choice, c.ms[i]);
+      if (small && first_small < 0) first_small = static_cast<int>(i);
+      if (first_small >= 0) {
+        EXPECT_TRUE(small) << "a choice of small pages is for good";
+      }
+    }
+    EXPECT_EQ(first_small, c.small_from) << "case starting " << c.ms[0] << ", " << c.ms[1];
+  }
+}
+
+// Bytes of the mappings within [p, p + bytes) that are advised against huge
+// pages, from /proc/self/smaps.
+std::size_t small_advised_bytes(const void *p, std::size_t bytes) {
+  const auto lo = reinterpret_cast<std::uintptr_t>(p), hi = lo + bytes;
+  std::ifstream smaps("/proc/self/smaps");
+  std::size_t total = 0;
+  std::uintptr_t start = 0, end = 0;
+  for (std::string line; std::getline(smaps, line);) {
+    unsigned long a = 0, b = 0;
+    char dash = 0;
+    if (std::sscanf(line.c_str(), "%lx%c%lx", &a, &dash, &b) == 3 && dash == '-') {
+      start = a, end = b;
+    } else if (line.rfind("VmFlags:", 0) == 0 && line.find(" nh") != std::string::npos) {
+      const std::uintptr_t from = std::max(start, lo), to = std::min(end, hi);
+      if (from < to) total += to - from;
+    }
+  }
+  return total;
+}
+
+// A clock whose every reading is further from the last than the one before,
+// so that every huge page seems slower than the yardstick.
+double accelerating_clock() {
+  static std::atomic<std::int64_t> calls{0};
+  const auto k = static_cast<double>(calls.fetch_add(1));
+  return k * k;
+}
+
+double stopped_clock() {
+  return 0;
+}
+
+TEST_F(Fill, MeasuredPagesMoveToSmallPagesWhenHugeOnesAreSlowAndStayExact) {
+  const auto n = static_cast<std::int32_t>(24 * block + 12345);
+  const std::size_t bytes = static_cast<std::size_t>(n) * sizeof(std::int32_t);
+  const std::size_t yardsticks = 4 * block * sizeof(std::int32_t);  // 4 MiB per half
+
+  ASSERT_TRUE(workload_fill_measured(n, stopped_clock));
+  EXPECT_EQ(first_mismatch(array, 0, static_cast<std::size_t>(n)), -1);
+  EXPECT_EQ(small_advised_bytes(array, bytes), yardsticks) << "huge pages are not slower here";
+  std::free(array);
+
+  ASSERT_TRUE(workload_fill_measured(n, accelerating_clock));
+  EXPECT_EQ(first_mismatch(array, 0, static_cast<std::size_t>(n)), -1);
+  EXPECT_GT(small_advised_bytes(array, bytes), bytes / 2) << "slow huge pages were kept";
 }
 
 TEST(RandSequence, IsRecognisedAsRandWhereRandIsGlibcs) {

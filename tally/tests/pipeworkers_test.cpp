@@ -22,7 +22,7 @@
 namespace {
 
 struct Workers : ::testing::Test {
-  void SetUp() override { ASSERT_TRUE(workload_fill(10007)); }
+  void SetUp() override { ASSERT_TRUE(workload_fill(10007, workload_use_forks)); }
   void TearDown() override {
     std::free(array);
     array = nullptr;
