@@ -130,7 +130,7 @@ std::string machine() {
 // The warm array, filled once per process.
 std::int32_t *warm() {
   static std::int32_t *const p = [] {
-    if (!workload_fill(array_size)) err(1, "the fill");
+    if (!workload_fill_pages(array_size, workload_pages_huge)) err(1, "the fill");
     return std::exchange(array, nullptr);  // the fill benchmarks put their blocks there
   }();
   return p;
@@ -257,7 +257,7 @@ int floor_run(bool huge) {
 }
 
 int first_run(const kernel_t &k) {
-  if (!workload_fill(array_size)) err(1, "the fill");
+  if (!workload_fill(array_size, workload_use_threads)) err(1, "the fill");
   std::int32_t got[2] = {};
   const auto start = clock_type::now();
   two_threads([&](int t) { got[t] = k.run(array + t * half, half, 3); });
