@@ -15,6 +15,7 @@
 #include "workload.h"
 
 #include <dirent.h>
+#include <err.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -77,8 +78,8 @@ bool reserve_descriptors(std::int32_t workers) {
   } else {
     limit = lim.rlim_max;
   }
-  std::fprintf(stderr, "forktally: %d workers need %lld file descriptors; the limit is %llu\n",
-               workers, need, static_cast<unsigned long long>(limit));
+  warnx("%d workers need %lld file descriptors; the limit is %llu", workers, need,
+        static_cast<unsigned long long>(limit));
   return false;
 }
 
@@ -112,14 +113,11 @@ bool collect_record(int fd, std::int32_t p, std::int32_t length, std::int32_t *c
     const ssize_t n = read(fd, buf + got, record_size - got);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      std::fprintf(stderr, "forktally: worker %d: read: %s\n", p, std::strerror(errno));
+      warn("worker %d: read", p);
       return false;
     }
     if (n == 0) {
-      std::fprintf(stderr,
-                   "forktally: worker %d: ended without sending its count "
-                   "(%zu of %zu bytes)\n",
-                   p, got, record_size);
+      warnx("worker %d: ended without sending its count (%zu of %zu bytes)", p, got, record_size);
       return false;
     }
     got += static_cast<std::size_t>(n);
@@ -127,7 +125,7 @@ bool collect_record(int fd, std::int32_t p, std::int32_t length, std::int32_t *c
   std::int32_t value;
   std::memcpy(&value, buf, record_size);
   if (value < 0 || value > length) {
-    std::fprintf(stderr, "forktally: worker %d: count %d outside 0..%d\n", p, value, length);
+    warnx("worker %d: count %d outside 0..%d", p, value, length);
     return false;
   }
   *count = value;

@@ -19,8 +19,8 @@ std::int32_t docount(std::int32_t first, std::int32_t length);
 // the parent holds one read end per worker until it ends, plus one write end
 // while a child is being started, beside the descriptors it already has. When
 // the soft RLIMIT_NOFILE is too low it is raised toward the hard limit. When
-// even that is too low, reports "forktally: W workers need D file
-// descriptors; the limit is L" on stderr and gives false; nothing is started.
+// even that is too low, reports "W workers need D file descriptors; the
+// limit is L" and gives false; nothing is started.
 bool reserve_descriptors(std::int32_t workers);
 
 // Creates a pipe and forks a child that counts its slice, writes its record

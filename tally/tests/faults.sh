@@ -5,7 +5,10 @@
 # allocated, a counting thread that cannot be started, output that cannot be
 # written. Each gives one clear
 # line on stderr and status 1, and forktally leaves no child of the run
-# behind. Also: a child of forktally starts no thread.
+# behind, not even when it is killed itself. The descriptors are counted
+# also where /proc is not mounted, and the messages name the program also
+# when it is run with an empty argv[0]. Also: a child of forktally starts no
+# thread.
 # usage: faults.sh FORKTALLY DUOTALLY SANITIZED(0|1)
 set -u
 source "$(dirname "${BASH_SOURCE[0]}")/../../testing/blackbox.sh"
@@ -22,6 +25,11 @@ expect "100 workers under a hard limit of 50" 1 $'using 100 procs\n' \
 expect "2147483647 workers under ulimit -n 1024" 1 $'using 2147483647 procs\n' \
   $'forktally: 2147483647 workers need 2147483651 file descriptors; the limit is 1024\n' \
   --limit "-n 1024" -- "$forktally" 2147483647
+# Run with an empty argv[0], the messages still name the program.
+as_empty=(bash -c 'exec -a "" "$@"' -)
+expect "40 workers under ulimit -n 12, run as ''" 1 $'using 40 procs\n' \
+  $'forktally: 40 workers need 44 file descriptors; the limit is 12\n' \
+  --limit "-n 12" -- "${as_empty[@]}" "$forktally" 40
 
 if ((sanitized)); then
   echo "skip address-space limits: the sanitizers reserve more than any such limit"
@@ -42,6 +50,9 @@ else
   expect "duotally array allocation fails (ulimit -v)" 1 "" \
     $'duotally: cannot allocate the array: Cannot allocate memory\n' \
     --limit "-v 600000" -- "$duotally"
+  expect "duotally array allocation fails (ulimit -v), run as ''" 1 "" \
+    $'duotally: cannot allocate the array: Cannot allocate memory\n' \
+    --limit "-v 600000" -- "${as_empty[@]}" "$duotally"
   # Thread stacks default to the stack limit: 1 GB stacks do not fit beside
   # the 800 MB array in 1.7 GB of address space.
   expect "duotally thread start fails (ulimit -s, -v)" 1 "" \

@@ -29,6 +29,11 @@ struct Workers : ::testing::Test {
   }
 };
 
+// What warn(3) puts before every message of the workers.
+std::string prefixed(const std::string &message) {
+  return std::string(program_invocation_short_name) + ": " + message;
+}
+
 int reap(pid_t pid) {
   int status = 0;
   EXPECT_EQ(waitpid(pid, &status, 0), pid);
@@ -97,11 +102,11 @@ std::string collect_failure(std::int32_t record, std::size_t bytes, std::int32_t
 
 TEST(CollectRecord, RefusesRecordsThatAreShortOrOutOfRange) {
   EXPECT_EQ(collect_failure(5, 0, 2, 100),
-            "forktally: worker 2: ended without sending its count (0 of 4 bytes)\n");
+            prefixed("worker 2: ended without sending its count (0 of 4 bytes)\n"));
   EXPECT_EQ(collect_failure(5, 3, 0, 100),
-            "forktally: worker 0: ended without sending its count (3 of 4 bytes)\n");
-  EXPECT_EQ(collect_failure(101, 4, 4, 100), "forktally: worker 4: count 101 outside 0..100\n");
-  EXPECT_EQ(collect_failure(-1, 4, 1, 100), "forktally: worker 1: count -1 outside 0..100\n");
+            prefixed("worker 0: ended without sending its count (3 of 4 bytes)\n"));
+  EXPECT_EQ(collect_failure(101, 4, 4, 100), prefixed("worker 4: count 101 outside 0..100\n"));
+  EXPECT_EQ(collect_failure(-1, 4, 1, 100), prefixed("worker 1: count -1 outside 0..100\n"));
 }
 
 TEST(CollectRecord, AcceptsTheBoundsOfTheSlice) {
@@ -246,7 +251,7 @@ TEST(DescriptorHardLimit, AHardLimitTooLowIsNamedAndNothingIsRaised) {
   EXPECT_EQ(WEXITSTATUS(status), 1) << "2: accepted, 4: soft limit changed";
   // The child holds its standard streams and whatever the test runner left
   // open: at least 3 beside the 100 read ends and one write end.
-  const std::string head = "forktally: 100 workers need ";
+  const std::string head = prefixed("100 workers need ");
   const std::string tail = " file descriptors; the limit is 50\n";
   ASSERT_GT(err.size(), head.size() + tail.size()) << err;
   EXPECT_EQ(err.substr(0, head.size()), head) << err;
