@@ -10,12 +10,18 @@
 // never holds an earlier child's write end and a child that dies is seen as
 // end of file at once. A process id is signalled only while its child is
 // unreaped, so it cannot name another process.
+//
+// The descriptors already open are counted from /proc/self/fd, or, where
+// that cannot be read, by asking fcntl about each number below the soft
+// limit, stopping once the numbers found free leave room for the pipes.
 #include "pipeworkers.h"
 
+#include "internal/descriptors.h"
 #include "workload.h"
 
 #include <dirent.h>
 #include <err.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -42,11 +48,11 @@ bool write_record(int fd, std::int32_t count) {
   return true;
 }
 
-// Descriptors open in this process; the standard three when /proc cannot
-// tell.
-long long open_descriptors() {
+}  // namespace
+
+long long descriptors_listed() {
   DIR *dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return 3;
+  if (dir == nullptr) return -1;
   long long n = 0;
   while (const dirent *entry = readdir(dir))
     if (entry->d_name[0] != '.') n++;
@@ -54,7 +60,12 @@ long long open_descriptors() {
   return n - 1;  // the directory's own descriptor
 }
 
-}  // namespace
+long long descriptors_probed(long long limit, long long room) {
+  long long open = 0;
+  for (long long fd = 0; fd < limit && fd - open < room; fd++)
+    if (fcntl(static_cast<int>(fd), F_GETFD) != -1) open++;
+  return open;
+}
 
 std::int32_t docount(std::int32_t first, std::int32_t length) {
   return workload_scan(first, length);
@@ -63,9 +74,13 @@ std::int32_t docount(std::int32_t first, std::int32_t length) {
 bool reserve_descriptors(std::int32_t workers) {
   rlimit lim{};
   if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return true;  // pipe() reports what goes wrong
-  const long long need = open_descriptors() + workers + 1;
+  if (lim.rlim_cur == RLIM_INFINITY) return true;
+  const long long room = static_cast<long long>(workers) + 1;
+  long long open = descriptors_listed();
+  if (open < 0) open = descriptors_probed(static_cast<long long>(lim.rlim_cur), room);
+  const long long need = open + room;
   const auto want = static_cast<rlim_t>(need);
-  if (lim.rlim_cur == RLIM_INFINITY || want <= lim.rlim_cur) return true;
+  if (want <= lim.rlim_cur) return true;
   rlim_t limit = lim.rlim_cur;
   if (lim.rlim_max == RLIM_INFINITY || want <= lim.rlim_max) {
     // A little headroom for descriptors the C library or a sanitizer's

@@ -20,7 +20,8 @@ std::int32_t docount(std::int32_t first, std::int32_t length);
 // while a child is being started, beside the descriptors it already has. When
 // the soft RLIMIT_NOFILE is too low it is raised toward the hard limit. When
 // even that is too low, reports "W workers need D file descriptors; the
-// limit is L" and gives false; nothing is started.
+// limit is L" and gives false; nothing is started. The descriptors open are
+// counted also where /proc is not mounted.
 bool reserve_descriptors(std::int32_t workers);
 
 // Creates a pipe and forks a child that counts its slice, writes its record
