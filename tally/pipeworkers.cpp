@@ -11,6 +11,12 @@
 // end of file at once. A process id is signalled only while its child is
 // unreaped, so it cannot name another process.
 //
+// A child never outlives its parent: it asks the kernel for SIGKILL when the
+// thread that forked it ends, and then checks that its parent is still the
+// process that forked it. If the parent died before the request took
+// effect, the child has been given to another parent already and ends at
+// once; if it dies afterwards, the kernel kills the child.
+//
 // The descriptors already open are counted from /proc/self/fd, or, where
 // that cannot be read, by asking fcntl about each number below the soft
 // limit, stopping once the numbers found free leave room for the pipes.
@@ -23,6 +29,7 @@
 #include <err.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -104,6 +111,7 @@ int launchWorker(std::int32_t first, std::int32_t length, pid_t *child) {
     std::perror("pipe");
     return -1;
   }
+  const pid_t parent = getpid();
   const pid_t pid = fork();
   if (pid < 0) {
     std::perror("fork");
@@ -112,6 +120,7 @@ int launchWorker(std::int32_t first, std::int32_t length, pid_t *child) {
     return -1;
   }
   if (pid == 0) {
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(1);
     close(fds[0]);
     const bool sent = write_record(fds[1], docount(first, length));
     _exit(sent ? 0 : 1);

@@ -156,21 +156,72 @@ children_of() {
   done | sort -n
 }
 
+# held_children PID N: waits, a minute at most, until the forktally that
+# strace runs under the watchdog PID has N children, and sets $parent and
+# $children to their process ids.
+held_children() {
+  local tries tracer
+  parent='' children=()
+  for ((tries = 0; tries < 1200 && ${#children[@]} < $2; tries++)); do
+    sleep 0.05
+    tracer=$(children_of "$1") && [[ -n $tracer ]] || continue
+    parent=$(children_of "$tracer") && [[ -n $parent ]] || continue
+    mapfile -t children < <(children_of "$parent")
+  done
+  ((${#children[@]} == $2))
+}
+
+# children_ended HOW: whether, by strace's log, each of forktally's three
+# children (the processes of its clone(2) calls; its threads come from
+# clone3) ended as the ERE HOW says, without a write(2).
+children_ended() {
+  awk -v how="$1" 'NR == FNR { if (FNR == 1) main = $1
+                    if ($1 == main && /clone\(|clone resumed/ && match($0, /= [0-9]+$/))
+                      child[substr($0, RSTART + 2)] = 1
+                    next }
+        !($1 in child) { next }
+        /write\(/ { bad++ }
+        / \+\+\+ / { ended++; if ($0 !~ how) bad++ }
+        END { exit !(length(child) == 3 && ended == 3 && bad == 0) }' "$trace" "$trace"
+}
+
 # A child that dies without sending its count while the others still run:
 # worker 0, the first child forked, is killed from outside while all three
 # children are held.
 "${hold[@]}" "$forktally" 3 >"$bb_out" 2>"$bb_tmp/raw" &
 watchdog=$!
-children=()
-for ((tries = 0; tries < 1200 && ${#children[@]} < 3; tries++)); do
-  sleep 0.05
-  tracer=$(children_of "$watchdog") && [[ -n $tracer ]] || continue
-  parent=$(children_of "$tracer") && [[ -n $parent ]] || continue
-  mapfile -t children < <(children_of "$parent")
-done
-((${#children[@]} == 3)) && kill -KILL "${children[0]}"
+held_children "$watchdog" 3 && kill -KILL "${children[0]}"
 held_ended "$watchdog" "a worker killed while the others run" 1 $'using 3 procs\n' \
   $'forktally: worker 0: ended without sending its count (0 of 4 bytes)\n'
+
+# A parent killed from outside takes its children with it: the three are
+# held at their first close(2) when forktally is sent SIGKILL. A signal
+# waits while strace holds its tracee, so the children die only when let
+# go, but they die of SIGKILL then, before they count or write.
+"${hold[@]}" "$forktally" 3 >/dev/null 2>&1 &
+watchdog=$!
+held_children "$watchdog" 3 && kill -KILL "$parent"
+{ wait "$watchdog"; } 2>/dev/null  # the shell would remark on the killed run
+if ((${#children[@]} == 3)) && children_ended 'killed by SIGKILL'; then
+  pass "forktally killed while its children run takes them with it"
+else
+  fail "forktally killed: a child went on: $(grep -F '+++' "$trace" | tr '\n' ' ')"
+fi
+
+# A child whose parent is killed before the child has asked to die with it
+# has been given to another parent already: it ends at once with status 1,
+# before it counts or writes. Each child is held on entering prctl(2) while
+# forktally is sent SIGKILL.
+timeout -k 5 300 strace -f -q -o "$trace" -e trace=execve,clone,prctl,write,exit_group \
+  -e inject=prctl:delay_enter=3000000 "$forktally" 3 >/dev/null 2>&1 &
+watchdog=$!
+held_children "$watchdog" 3 && kill -KILL "$parent"
+{ wait "$watchdog"; } 2>/dev/null  # the shell would remark on the killed run
+if ((${#children[@]} == 3)) && children_ended 'exited with 1 '; then
+  pass "children orphaned before they ask to die with the parent end at once"
+else
+  fail "an orphaned child went on: $(grep -F '+++' "$trace" | tr '\n' ' ')"
+fi
 
 # Not a fault but a promise checked the same way: each child counts its
 # slice alone. Only the parent starts threads (for its fill); no child makes
