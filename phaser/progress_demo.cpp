@@ -32,6 +32,7 @@ constexpr int items_per_thread = 100;
 constexpr int max_threads = 10000;
 
 zel_phaser_t my_phaser;
+// The name for err(3) and the usage line where the invocation gives none.
 char own_name[] = "test";
 
 void *some_computation(void *) {

@@ -29,6 +29,7 @@ void *docount(void *arg) {
   return reinterpret_cast<void *>(static_cast<std::intptr_t>(n));
 }
 
+// The name for err(3) where the invocation gives none.
 char own_name[] = "duotally";
 
 // Counts the two halves in two threads, adding each thread's count into

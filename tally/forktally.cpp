@@ -23,6 +23,7 @@
 
 namespace {
 
+// The name for err(3) and the usage line where the invocation gives none.
 char own_name[] = "forktally";
 
 [[noreturn]] void usage() {
