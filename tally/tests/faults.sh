@@ -194,34 +194,33 @@ held_children "$watchdog" 3 && kill -KILL "${children[0]}"
 held_ended "$watchdog" "a worker killed while the others run" 1 $'using 3 procs\n' \
   $'forktally: worker 0: ended without sending its count (0 of 4 bytes)\n'
 
+# parent_killed LABEL HOW TRACE INJECT: runs forktally 3 under strace with
+# `-e trace=TRACE -e inject=INJECT`, which must hold its children, sends it
+# SIGKILL once it has three, and judges how they ended (children_ended).
+parent_killed() {
+  timeout -k 5 300 strace -f -q -o "$trace" -e trace="$3" -e inject="$4" \
+    "$forktally" 3 >/dev/null 2>&1 &
+  local watchdog=$!
+  held_children "$watchdog" 3 && kill -KILL "$parent"
+  { wait "$watchdog"; } 2>/dev/null  # the shell would remark on the killed run
+  if ((${#children[@]} == 3)) && children_ended "$2"; then
+    pass "$1"
+  else
+    fail "$1: $(grep -F '+++' "$trace" | tr '\n' ' ')"
+  fi
+}
+
 # A parent killed from outside takes its children with it: the three are
 # held at their first close(2) when forktally is sent SIGKILL. A signal
 # waits while strace holds its tracee, so the children die only when let
 # go, but they die of SIGKILL then, before they count or write.
-"${hold[@]}" "$forktally" 3 >/dev/null 2>&1 &
-watchdog=$!
-held_children "$watchdog" 3 && kill -KILL "$parent"
-{ wait "$watchdog"; } 2>/dev/null  # the shell would remark on the killed run
-if ((${#children[@]} == 3)) && children_ended 'killed by SIGKILL'; then
-  pass "forktally killed while its children run takes them with it"
-else
-  fail "forktally killed: a child went on: $(grep -F '+++' "$trace" | tr '\n' ' ')"
-fi
-
+parent_killed "forktally killed while its children run takes them with it" 'killed by SIGKILL' \
+  execve,clone,close,write close:delay_exit=4000000:when=1
 # A child whose parent is killed before the child has asked to die with it
 # has been given to another parent already: it ends at once with status 1,
-# before it counts or writes. Each child is held on entering prctl(2) while
-# forktally is sent SIGKILL.
-timeout -k 5 300 strace -f -q -o "$trace" -e trace=execve,clone,prctl,write,exit_group \
-  -e inject=prctl:delay_enter=3000000 "$forktally" 3 >/dev/null 2>&1 &
-watchdog=$!
-held_children "$watchdog" 3 && kill -KILL "$parent"
-{ wait "$watchdog"; } 2>/dev/null  # the shell would remark on the killed run
-if ((${#children[@]} == 3)) && children_ended 'exited with 1 '; then
-  pass "children orphaned before they ask to die with the parent end at once"
-else
-  fail "an orphaned child went on: $(grep -F '+++' "$trace" | tr '\n' ' ')"
-fi
+# before it counts or writes. Each child is held on entering prctl(2).
+parent_killed "children orphaned before they ask to die with the parent end at once" \
+  'exited with 1 ' execve,clone,prctl,write,exit_group prctl:delay_enter=3000000
 
 # Not a fault but a promise checked the same way: each child counts its
 # slice alone. Only the parent starts threads (for its fill); no child makes
