@@ -8,9 +8,15 @@
 // Standard output is checked after every flush and once more at the end. A
 // write that fails does not stop the run: the workers still finish and are
 // joined, and only then is the first failure reported, with status 1.
+//
+// The usage line names the program as it was invoked; the failures after it
+// go through warn(3), prefixed with the invocation name's last component.
+// Where the invocation leaves a name empty (an argv[0] of "" or none at
+// all), the program's own name stands in for it.
 
 #include "zel_phaser.h"
 
+#include <err.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstdio>
@@ -26,6 +32,8 @@ constexpr int items_per_thread = 100;
 constexpr int max_threads = 10000;
 
 zel_phaser_t my_phaser;
+// The name for err(3) and the usage line where the invocation gives none.
+char own_name[] = "test";
 
 void *some_computation(void *) {
   for (int i = 0; i < items_per_thread; ++i) {
@@ -58,12 +66,13 @@ void flush_stdout() {
 }
 
 // Joins threads[0..count), reporting failures; returns whether all joined.
-bool join_all(const char *prog, pthread_t *threads, int count) {
+bool join_all(pthread_t *threads, int count) {
   bool ok = true;
   for (int i = 0; i < count; ++i) {
     const int rc = pthread_join(threads[i], nullptr);
     if (rc != 0) {
-      std::fprintf(stderr, "%s: cannot join worker %d: %s\n", prog, i, std::strerror(rc));
+      errno = rc;
+      warn("cannot join worker %d", i);
       ok = false;
     }
   }
@@ -73,23 +82,25 @@ bool join_all(const char *prog, pthread_t *threads, int count) {
 }  // namespace
 
 int main(int argc, char *argv[]) {
-  const char *prog = argc > 0 ? argv[0] : "test";
+  if (*program_invocation_name == '\0') program_invocation_name = own_name;
+  if (*program_invocation_short_name == '\0') program_invocation_short_name = own_name;
   int nthreads = 0;
   if (argc != 2 || !parse_threads(argv[1], &nthreads)) {
-    std::printf("usage %s number_threads\n", prog);
+    std::printf("usage %s number_threads\n", program_invocation_name);
     return -1;
   }
   const int total_items = nthreads * items_per_thread;
 
   int rc = zel_phaser_init(&my_phaser, nthreads + 1);
   if (rc != 0) {
-    std::fprintf(stderr, "%s: cannot initialise the phaser: %s\n", prog, std::strerror(rc));
+    errno = rc;
+    warn("cannot initialise the phaser");
     return 1;
   }
   auto *threads =
       static_cast<pthread_t *>(std::calloc(static_cast<size_t>(nthreads) + 1, sizeof(pthread_t)));
   if (threads == nullptr) {
-    std::fprintf(stderr, "%s: %s\n", prog, std::strerror(ENOMEM));
+    warnx("%s", std::strerror(ENOMEM));
     return 1;
   }
 
@@ -97,8 +108,9 @@ int main(int argc, char *argv[]) {
     rc = pthread_create(&threads[i], nullptr, some_computation, nullptr);
     if (rc != 0) {
       // The started workers never wait, so they finish on their own.
-      std::fprintf(stderr, "%s: cannot start worker %d: %s\n", prog, i, std::strerror(rc));
-      join_all(prog, threads, i);
+      errno = rc;
+      warn("cannot start worker %d", i);
+      join_all(threads, i);
       std::free(threads);
       return 1;
     }
@@ -111,26 +123,28 @@ int main(int argc, char *argv[]) {
     rc = zel_phaser_advance_and_await(&my_phaser);
     if (rc != 0) {
       // The workers never wait, so they finish on their own.
-      std::fprintf(stderr, "%s: cannot await the phaser: %s\n", prog,
-                   rc < 0 ? "the main thread has no slot in it" : std::strerror(rc));
-      join_all(prog, threads, nthreads);
+      warnx("cannot await the phaser: %s",
+            rc < 0 ? "the main thread has no slot in it" : std::strerror(rc));
+      join_all(threads, nthreads);
       std::free(threads);
       return 1;
     }
   }
   std::printf("done\n");
 
-  const bool joined = join_all(prog, threads, nthreads);
+  const bool joined = join_all(threads, nthreads);
   std::free(threads);
   rc = zel_phaser_destroy(&my_phaser);
   if (rc != 0) {
-    std::fprintf(stderr, "%s: cannot destroy the phaser: %s\n", prog, std::strerror(rc));
+    errno = rc;
+    warn("cannot destroy the phaser");
     return 1;
   }
   flush_stdout();
   if (stdout_errno == 0 && std::ferror(stdout)) stdout_errno = EIO;
   if (stdout_errno != 0) {
-    std::fprintf(stderr, "%s: standard output: %s\n", prog, std::strerror(stdout_errno));
+    errno = stdout_errno;
+    warn("standard output");
     return 1;
   }
   return joined ? 0 : 1;

@@ -5,13 +5,17 @@
 // `size` and `tofind` are written before the threads start and only read
 // afterwards; each thread keeps its count private and hands it back as its
 // exit value, so `count` is written by main alone, after the joins.
+//
+// Failures are reported through err(3) and warn(3), prefixed with the
+// invocation name's last component, or the program's own name where that
+// is empty.
 #include "workload.h"
 
+#include <err.h>
 #include <pthread.h>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
@@ -25,13 +29,8 @@ void *docount(void *arg) {
   return reinterpret_cast<void *>(static_cast<std::intptr_t>(n));
 }
 
-void fail(const char *what, int err) {
-  std::fprintf(stderr, "duotally: %s: %s\n", what, std::strerror(err));
-}
-
-void fail_thread(const char *what, int t, int err) {
-  std::fprintf(stderr, "duotally: cannot %s counting thread %d: %s\n", what, t, std::strerror(err));
-}
+// The name for err(3) where the invocation gives none.
+char own_name[] = "duotally";
 
 // Counts the two halves in two threads, adding each thread's count into
 // `count` after its join. On success the two time stamps are filled in.
@@ -39,17 +38,19 @@ bool run(timeval *start, timeval *end) {
   gettimeofday(start, nullptr);
   pthread_t threads[2];
   for (int t = 0; t < 2; t++) {
-    const int err = pthread_create(&threads[t], nullptr, docount, array + t * size);
-    if (err != 0) {
-      fail_thread("start", t, err);
+    const int rc = pthread_create(&threads[t], nullptr, docount, array + t * size);
+    if (rc != 0) {
+      errno = rc;
+      warn("cannot start counting thread %d", t);
       return false;
     }
   }
   for (int t = 0; t < 2; t++) {
     void *result = nullptr;
-    const int err = pthread_join(threads[t], &result);
-    if (err != 0) {
-      fail_thread("join", t, err);
+    const int rc = pthread_join(threads[t], &result);
+    if (rc != 0) {
+      errno = rc;
+      warn("cannot join counting thread %d", t);
       return false;
     }
     count += static_cast<std::int32_t>(reinterpret_cast<std::intptr_t>(result));
@@ -61,19 +62,14 @@ bool run(timeval *start, timeval *end) {
 }  // namespace
 
 int main() {
-  if (!workload_fill(array_size, workload_use_threads)) {
-    fail("cannot allocate the array", errno);
-    return 1;
-  }
+  if (*program_invocation_short_name == '\0') program_invocation_short_name = own_name;
+  if (!workload_fill(array_size, workload_use_threads)) err(1, "cannot allocate the array");
   size = array_size / 2;
 
   timeval start{}, end{};
   if (!run(&start, &end)) return 1;
 
   workload_report(stdout, count, start, end);
-  if (std::fflush(stdout) != 0) {
-    fail("standard output", errno);
-    return 1;
-  }
+  if (std::fflush(stdout) != 0) err(1, "standard output");
   return 0;
 }

@@ -5,23 +5,29 @@
 // starting the workers or collecting their records ends the run with status
 // 1 and no count, since a wrong total is worse than none, and only after
 // every child started has been killed and reaped.
+//
+// The usage line names the program as it was invoked; every later message
+// but the "pipe" and "fork" lines goes through err(3) and warn(3), prefixed
+// with the invocation name's last component. Where the invocation leaves a
+// name empty (an argv[0] of "" or none at all), the program's own name
+// stands in for it.
 #include "pipeworkers.h"
 #include "workload.h"
 
+#include <err.h>
 #include <sys/wait.h>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 namespace {
 
-// The invocation name, for the usage line.
-const char *progname = "forktally";
+// The name for err(3) and the usage line where the invocation gives none.
+char own_name[] = "forktally";
 
 [[noreturn]] void usage() {
-  std::fprintf(stderr, "usage: %s num_procs\n", progname);
+  std::fprintf(stderr, "usage: %s num_procs\n", program_invocation_name);
   std::exit(1);
 }
 
@@ -50,7 +56,7 @@ bool run(std::int32_t nprocs, std::int32_t *total, timeval *start, timeval *end)
   pipes = static_cast<int *>(std::malloc(n * sizeof(int)));
   children = static_cast<pid_t *>(std::malloc(n * sizeof(pid_t)));
   if (pipes == nullptr || children == nullptr) {
-    std::fprintf(stderr, "forktally: cannot allocate the pipe table: %s\n", std::strerror(errno));
+    warn("cannot allocate the pipe table");
     return false;
   }
   gettimeofday(start, nullptr);
@@ -82,26 +88,21 @@ bool run(std::int32_t nprocs, std::int32_t *total, timeval *start, timeval *end)
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc > 0 && argv[0] != nullptr) progname = argv[0];
+  if (*program_invocation_name == '\0') program_invocation_name = own_name;
+  if (*program_invocation_short_name == '\0') program_invocation_short_name = own_name;
   std::int32_t nprocs = 0;
   if (argc != 2 || !parse_procs(argv[1], &nprocs)) usage();
 
   std::printf("using %d procs\n", nprocs);
   std::fflush(stdout);  // the children must not inherit the line unwritten
   if (!reserve_descriptors(nprocs)) return 1;
-  if (!workload_fill(array_size, workload_use_forks)) {
-    std::fprintf(stderr, "forktally: cannot allocate the array: %s\n", std::strerror(errno));
-    return 1;
-  }
+  if (!workload_fill(array_size, workload_use_forks)) err(1, "cannot allocate the array");
 
   std::int32_t total = 0;
   timeval start{}, end{};
   if (!run(nprocs, &total, &start, &end)) return 1;
 
   workload_report(stdout, total, start, end);
-  if (std::fflush(stdout) != 0) {
-    std::fprintf(stderr, "forktally: standard output: %s\n", std::strerror(errno));
-    return 1;
-  }
+  if (std::fflush(stdout) != 0) err(1, "standard output");
   return 0;
 }

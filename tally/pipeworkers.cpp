@@ -10,12 +10,26 @@
 // never holds an earlier child's write end and a child that dies is seen as
 // end of file at once. A process id is signalled only while its child is
 // unreaped, so it cannot name another process.
+//
+// A child never outlives its parent: it asks the kernel for SIGKILL when the
+// thread that forked it ends, and then checks that its parent is still the
+// process that forked it. If the parent died before the request took
+// effect, the child has been given to another parent already and ends at
+// once; if it dies afterwards, the kernel kills the child.
+//
+// The descriptors already open are counted from /proc/self/fd, or, where
+// that cannot be read, by asking fcntl about each number below the soft
+// limit, stopping once the numbers found free leave room for the pipes.
 #include "pipeworkers.h"
 
+#include "internal/descriptors.h"
 #include "workload.h"
 
 #include <dirent.h>
+#include <err.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -41,11 +55,11 @@ bool write_record(int fd, std::int32_t count) {
   return true;
 }
 
-// Descriptors open in this process; the standard three when /proc cannot
-// tell.
-long long open_descriptors() {
+}  // namespace
+
+long long descriptors_listed() {
   DIR *dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return 3;
+  if (dir == nullptr) return -1;
   long long n = 0;
   while (const dirent *entry = readdir(dir))
     if (entry->d_name[0] != '.') n++;
@@ -53,7 +67,12 @@ long long open_descriptors() {
   return n - 1;  // the directory's own descriptor
 }
 
-}  // namespace
+long long descriptors_probed(long long limit, long long room) {
+  long long open = 0;
+  for (long long fd = 0; fd < limit && fd - open < room; fd++)
+    if (fcntl(static_cast<int>(fd), F_GETFD) != -1) open++;
+  return open;
+}
 
 std::int32_t docount(std::int32_t first, std::int32_t length) {
   return workload_scan(first, length);
@@ -62,9 +81,13 @@ std::int32_t docount(std::int32_t first, std::int32_t length) {
 bool reserve_descriptors(std::int32_t workers) {
   rlimit lim{};
   if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return true;  // pipe() reports what goes wrong
-  const long long need = open_descriptors() + workers + 1;
+  if (lim.rlim_cur == RLIM_INFINITY) return true;
+  const long long room = static_cast<long long>(workers) + 1;
+  long long open = descriptors_listed();
+  if (open < 0) open = descriptors_probed(static_cast<long long>(lim.rlim_cur), room);
+  const long long need = open + room;
   const auto want = static_cast<rlim_t>(need);
-  if (lim.rlim_cur == RLIM_INFINITY || want <= lim.rlim_cur) return true;
+  if (want <= lim.rlim_cur) return true;
   rlim_t limit = lim.rlim_cur;
   if (lim.rlim_max == RLIM_INFINITY || want <= lim.rlim_max) {
     // A little headroom for descriptors the C library or a sanitizer's
@@ -77,8 +100,8 @@ bool reserve_descriptors(std::int32_t workers) {
   } else {
     limit = lim.rlim_max;
   }
-  std::fprintf(stderr, "forktally: %d workers need %lld file descriptors; the limit is %llu\n",
-               workers, need, static_cast<unsigned long long>(limit));
+  warnx("%d workers need %lld file descriptors; the limit is %llu", workers, need,
+        static_cast<unsigned long long>(limit));
   return false;
 }
 
@@ -88,6 +111,7 @@ int launchWorker(std::int32_t first, std::int32_t length, pid_t *child) {
     std::perror("pipe");
     return -1;
   }
+  const pid_t parent = getpid();
   const pid_t pid = fork();
   if (pid < 0) {
     std::perror("fork");
@@ -96,6 +120,7 @@ int launchWorker(std::int32_t first, std::int32_t length, pid_t *child) {
     return -1;
   }
   if (pid == 0) {
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(1);
     close(fds[0]);
     const bool sent = write_record(fds[1], docount(first, length));
     _exit(sent ? 0 : 1);
@@ -112,14 +137,11 @@ bool collect_record(int fd, std::int32_t p, std::int32_t length, std::int32_t *c
     const ssize_t n = read(fd, buf + got, record_size - got);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      std::fprintf(stderr, "forktally: worker %d: read: %s\n", p, std::strerror(errno));
+      warn("worker %d: read", p);
       return false;
     }
     if (n == 0) {
-      std::fprintf(stderr,
-                   "forktally: worker %d: ended without sending its count "
-                   "(%zu of %zu bytes)\n",
-                   p, got, record_size);
+      warnx("worker %d: ended without sending its count (%zu of %zu bytes)", p, got, record_size);
       return false;
     }
     got += static_cast<std::size_t>(n);
@@ -127,7 +149,7 @@ bool collect_record(int fd, std::int32_t p, std::int32_t length, std::int32_t *c
   std::int32_t value;
   std::memcpy(&value, buf, record_size);
   if (value < 0 || value > length) {
-    std::fprintf(stderr, "forktally: worker %d: count %d outside 0..%d\n", p, value, length);
+    warnx("worker %d: count %d outside 0..%d", p, value, length);
     return false;
   }
   *count = value;

@@ -2,7 +2,11 @@
 // array and sends its count through a pipe of its own as one 4-byte record
 // (a signed 32-bit integer in host byte order); the parent reads the record
 // and checks it before adding it. A parent that gives up on a run ends every
-// child it started before it exits, so no process of a failed run outlives it.
+// child it started before it exits, so no process of a failed run outlives it,
+// and a parent killed from outside takes its children with it.
+//
+// Diagnostics go to stderr through warn(3) and warnx(3), prefixed with the
+// program's name, but for the "pipe" and "fork" lines of perror(3).
 //
 // These functions are called by the parent's one thread; none of them may
 // run concurrently with another on the same children or pipes.
@@ -19,15 +23,19 @@ std::int32_t docount(std::int32_t first, std::int32_t length);
 // the parent holds one read end per worker until it ends, plus one write end
 // while a child is being started, beside the descriptors it already has. When
 // the soft RLIMIT_NOFILE is too low it is raised toward the hard limit. When
-// even that is too low, reports "forktally: W workers need D file
-// descriptors; the limit is L" on stderr and gives false; nothing is started.
+// even that is too low, reports "W workers need D file descriptors; the
+// limit is L" and gives false; nothing is started. The descriptors open are
+// counted also where /proc is not mounted.
 bool reserve_descriptors(std::int32_t workers);
 
 // Creates a pipe and forks a child that counts its slice, writes its record
 // and ends with _exit. Returns the read end to the parent and stores the
 // child's process id in *child; the caller must reap the child (wait or
-// stop_workers). Returns -1 after reporting "pipe: reason" or "fork: reason"
-// on stderr; no child is left then and *child is untouched.
+// stop_workers). The child is killed when the calling thread ends, so the
+// caller must be the thread that stays until the children are reaped (in
+// forktally, its one thread); a child whose parent has already gone ends
+// before it counts. Returns -1 after reporting "pipe: reason" or
+// "fork: reason" on stderr; no child is left then and *child is untouched.
 int launchWorker(std::int32_t first, std::int32_t length, pid_t *child);
 
 // Reads worker p's record from fd into *count. Blocks until the child has

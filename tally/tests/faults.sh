@@ -5,7 +5,10 @@
 # allocated, a counting thread that cannot be started, output that cannot be
 # written. Each gives one clear
 # line on stderr and status 1, and forktally leaves no child of the run
-# behind. Also: a child of forktally starts no thread.
+# behind, not even when it is killed itself. The descriptors are counted
+# also where /proc is not mounted, and the messages name the program also
+# when it is run with an empty argv[0]. Also: a child of forktally starts no
+# thread.
 # usage: faults.sh FORKTALLY DUOTALLY SANITIZED(0|1)
 set -u
 source "$(dirname "${BASH_SOURCE[0]}")/../../testing/blackbox.sh"
@@ -22,6 +25,29 @@ expect "100 workers under a hard limit of 50" 1 $'using 100 procs\n' \
 expect "2147483647 workers under ulimit -n 1024" 1 $'using 2147483647 procs\n' \
   $'forktally: 2147483647 workers need 2147483651 file descriptors; the limit is 1024\n' \
   --limit "-n 1024" -- "$forktally" 2147483647
+# Run with an empty argv[0], the messages still name the program.
+as_empty=(bash -c 'exec -a "" "$@"' -)
+expect "40 workers under ulimit -n 12, run as ''" 1 $'using 40 procs\n' \
+  $'forktally: 40 workers need 44 file descriptors; the limit is 12\n' \
+  --limit "-n 12" -- "${as_empty[@]}" "$forktally" 40
+
+# Without /proc (an empty one in a mount namespace of its own) the open
+# descriptors are still counted, here 30 beyond the standard three: the
+# limit is raised for them, or the need is named before anything starts.
+no_proc=(unshare -rm bash -c 'mount -t tmpfs none /proc || exit 125
+  for ((fd = 3; fd < 33; fd++)); do eval "exec $fd</dev/null"; done; exec "$@"' -)
+if ((sanitized)); then
+  echo "skip runs without /proc: the sanitizers' runtimes read it"
+elif ! "${no_proc[@]}" test ! -e /proc/self 2>/dev/null; then
+  echo "skip runs without /proc: no mount namespace here"
+else
+  expect "100 workers, 30 more descriptors, no /proc, hard limit 120" 1 $'using 100 procs\n' \
+    $'forktally: 100 workers need 134 file descriptors; the limit is 120\n' \
+    --limit "-Sn 110" --limit "-Hn 120" -- "${no_proc[@]}" "$forktally" 100
+  expect "100 workers, 30 more descriptors, no /proc, hard limit 200" 0 \
+    $'~^using 100 procs\nCount of 3 = [0-9]+\nElapsed[^\n]+\n$' "" \
+    --limit "-Sn 110" --limit "-Hn 200" -- "${no_proc[@]}" "$forktally" 100
+fi
 
 if ((sanitized)); then
   echo "skip address-space limits: the sanitizers reserve more than any such limit"
@@ -42,6 +68,9 @@ else
   expect "duotally array allocation fails (ulimit -v)" 1 "" \
     $'duotally: cannot allocate the array: Cannot allocate memory\n' \
     --limit "-v 600000" -- "$duotally"
+  expect "duotally array allocation fails (ulimit -v), run as ''" 1 "" \
+    $'duotally: cannot allocate the array: Cannot allocate memory\n' \
+    --limit "-v 600000" -- "${as_empty[@]}" "$duotally"
   # Thread stacks default to the stack limit: 1 GB stacks do not fit beside
   # the 800 MB array in 1.7 GB of address space.
   expect "duotally thread start fails (ulimit -s, -v)" 1 "" \
@@ -127,21 +156,71 @@ children_of() {
   done | sort -n
 }
 
+# held_children PID N: waits, a minute at most, until the forktally that
+# strace runs under the watchdog PID has N children, and sets $parent and
+# $children to their process ids.
+held_children() {
+  local tries tracer
+  parent='' children=()
+  for ((tries = 0; tries < 1200 && ${#children[@]} < $2; tries++)); do
+    sleep 0.05
+    tracer=$(children_of "$1") && [[ -n $tracer ]] || continue
+    parent=$(children_of "$tracer") && [[ -n $parent ]] || continue
+    mapfile -t children < <(children_of "$parent")
+  done
+  ((${#children[@]} == $2))
+}
+
+# children_ended HOW: whether, by strace's log, each of forktally's three
+# children (the processes of its clone(2) calls; its threads come from
+# clone3) ended as the ERE HOW says, without a write(2).
+children_ended() {
+  awk -v how="$1" 'NR == FNR { if (FNR == 1) main = $1
+                    if ($1 == main && /clone\(|clone resumed/ && match($0, /= [0-9]+$/))
+                      child[substr($0, RSTART + 2)] = 1
+                    next }
+        !($1 in child) { next }
+        /write\(/ { bad++ }
+        / \+\+\+ / { ended++; if ($0 !~ how) bad++ }
+        END { exit !(length(child) == 3 && ended == 3 && bad == 0) }' "$trace" "$trace"
+}
+
 # A child that dies without sending its count while the others still run:
 # worker 0, the first child forked, is killed from outside while all three
 # children are held.
 "${hold[@]}" "$forktally" 3 >"$bb_out" 2>"$bb_tmp/raw" &
 watchdog=$!
-children=()
-for ((tries = 0; tries < 1200 && ${#children[@]} < 3; tries++)); do
-  sleep 0.05
-  tracer=$(children_of "$watchdog") && [[ -n $tracer ]] || continue
-  parent=$(children_of "$tracer") && [[ -n $parent ]] || continue
-  mapfile -t children < <(children_of "$parent")
-done
-((${#children[@]} == 3)) && kill -KILL "${children[0]}"
+held_children "$watchdog" 3 && kill -KILL "${children[0]}"
 held_ended "$watchdog" "a worker killed while the others run" 1 $'using 3 procs\n' \
   $'forktally: worker 0: ended without sending its count (0 of 4 bytes)\n'
+
+# parent_killed LABEL HOW TRACE INJECT: runs forktally 3 under strace with
+# `-e trace=TRACE -e inject=INJECT`, which must hold its children, sends it
+# SIGKILL once it has three, and judges how they ended (children_ended).
+parent_killed() {
+  timeout -k 5 300 strace -f -q -o "$trace" -e trace="$3" -e inject="$4" \
+    "$forktally" 3 >/dev/null 2>&1 &
+  local watchdog=$!
+  held_children "$watchdog" 3 && kill -KILL "$parent"
+  { wait "$watchdog"; } 2>/dev/null  # the shell would remark on the killed run
+  if ((${#children[@]} == 3)) && children_ended "$2"; then
+    pass "$1"
+  else
+    fail "$1: $(grep -F '+++' "$trace" | tr '\n' ' ')"
+  fi
+}
+
+# A parent killed from outside takes its children with it: the three are
+# held at their first close(2) when forktally is sent SIGKILL. A signal
+# waits while strace holds its tracee, so the children die only when let
+# go, but they die of SIGKILL then, before they count or write.
+parent_killed "forktally killed while its children run takes them with it" 'killed by SIGKILL' \
+  execve,clone,close,write close:delay_exit=4000000:when=1
+# A child whose parent is killed before the child has asked to die with it
+# has been given to another parent already: it ends at once with status 1,
+# before it counts or writes. Each child is held on entering prctl(2).
+parent_killed "children orphaned before they ask to die with the parent end at once" \
+  'exited with 1 ' execve,clone,prctl,write,exit_group prctl:delay_enter=3000000
 
 # Not a fault but a promise checked the same way: each child counts its
 # slice alone. Only the parent starts threads (for its fill); no child makes

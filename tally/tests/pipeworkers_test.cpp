@@ -2,14 +2,17 @@
 // over real pipes, children that end before their record is complete,
 // children ended by the parent, and the descriptor limit.
 #include "pipeworkers.h"
+#include "internal/descriptors.h"
 #include "workload.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -28,6 +31,11 @@ struct Workers : ::testing::Test {
     array = nullptr;
   }
 };
+
+// What warn(3) puts before every message of the workers.
+std::string prefixed(const std::string &message) {
+  return std::string(program_invocation_short_name) + ": " + message;
+}
 
 int reap(pid_t pid) {
   int status = 0;
@@ -97,11 +105,11 @@ std::string collect_failure(std::int32_t record, std::size_t bytes, std::int32_t
 
 TEST(CollectRecord, RefusesRecordsThatAreShortOrOutOfRange) {
   EXPECT_EQ(collect_failure(5, 0, 2, 100),
-            "forktally: worker 2: ended without sending its count (0 of 4 bytes)\n");
+            prefixed("worker 2: ended without sending its count (0 of 4 bytes)\n"));
   EXPECT_EQ(collect_failure(5, 3, 0, 100),
-            "forktally: worker 0: ended without sending its count (3 of 4 bytes)\n");
-  EXPECT_EQ(collect_failure(101, 4, 4, 100), "forktally: worker 4: count 101 outside 0..100\n");
-  EXPECT_EQ(collect_failure(-1, 4, 1, 100), "forktally: worker 1: count -1 outside 0..100\n");
+            prefixed("worker 0: ended without sending its count (3 of 4 bytes)\n"));
+  EXPECT_EQ(collect_failure(101, 4, 4, 100), prefixed("worker 4: count 101 outside 0..100\n"));
+  EXPECT_EQ(collect_failure(-1, 4, 1, 100), prefixed("worker 1: count -1 outside 0..100\n"));
 }
 
 TEST(CollectRecord, AcceptsTheBoundsOfTheSlice) {
@@ -218,6 +226,38 @@ TEST_F(DescriptorLimit, ASufficientSoftLimitIsLeftAsItIs) {
   EXPECT_EQ(soft(), 512u);
 }
 
+TEST(OpenDescriptors, ProbingCountsWhatProcListsAndStopsWhenThereIsRoom) {
+  const long long before = descriptors_listed();
+  if (before < 0) GTEST_SKIP() << "/proc/self/fd cannot be read";
+  // Thirty more, half of them close-on-exec, which fcntl reports as a flag,
+  // and a free number among them.
+  int extra[31];
+  for (int i = 0; i < 31; i++) {
+    extra[i] = open("/dev/null", O_RDONLY | (i % 2 ? O_CLOEXEC : 0));
+    ASSERT_GE(extra[i], 0) << std::strerror(errno);
+  }
+  close(extra[15]);
+  extra[15] = -1;
+  const int first_free = open("/dev/null", O_RDONLY);
+  ASSERT_GE(first_free, 0);
+  close(first_free);
+  const int highest = *std::max_element(extra, extra + 31);
+  ASSERT_LT(first_free, highest);
+
+  rlimit lim{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &lim), 0);
+  const auto soft = static_cast<long long>(std::min<rlim_t>(lim.rlim_cur, 1 << 20));
+  EXPECT_EQ(descriptors_listed(), before + 30);
+  EXPECT_EQ(descriptors_probed(soft, soft), before + 30);
+  EXPECT_EQ(descriptors_probed(highest, soft), descriptors_probed(highest + 1, soft) - 1)
+      << "counted at the limit";
+  // Room for one: the probe stops at the lowest free number, below which
+  // every number is open.
+  EXPECT_EQ(descriptors_probed(soft, 1), first_free);
+  for (int fd : extra)
+    if (fd >= 0) close(fd);
+}
+
 TEST(DescriptorHardLimit, AHardLimitTooLowIsNamedAndNothingIsRaised) {
   // Lowering a hard limit cannot be undone without privilege: in a child.
   int out[2];
@@ -246,7 +286,7 @@ TEST(DescriptorHardLimit, AHardLimitTooLowIsNamedAndNothingIsRaised) {
   EXPECT_EQ(WEXITSTATUS(status), 1) << "2: accepted, 4: soft limit changed";
   // The child holds its standard streams and whatever the test runner left
   // open: at least 3 beside the 100 read ends and one write end.
-  const std::string head = "forktally: 100 workers need ";
+  const std::string head = prefixed("100 workers need ");
   const std::string tail = " file descriptors; the limit is 50\n";
   ASSERT_GT(err.size(), head.size() + tail.size()) << err;
   EXPECT_EQ(err.substr(0, head.size()), head) << err;
