@@ -39,7 +39,8 @@ import run  # noqa: E402  (bench/run.py)
 NO_GNUPLOT = 3
 FILES = {"tally": (["program", "n", "repetition", "elapsed_ms", "whole_run_s"], "whole"),
          "tally_bench": (["benchmark", "repetition", "ms"], "bench"),
-         "phaser": (["primitive", "threads", "repetition", "us_per_phase"], "phaser")}
+         "phaser": (["primitive", "threads", "repetition", "us_per_phase"], "phaser"),
+         "tally_idle": (["program", "n", "repetition", "elapsed_ms", "whole_run_s"], "idle")}
 STAMP = ["machine", "commit"]
 PHASER_PLOTTED = ["zel_phaser", "pthread_barrier", "std::barrier"]
 
@@ -55,7 +56,10 @@ def parse_args(argv):
     ap.add_argument("--replot", action="store_true",
                     help="write the charts and the page from the CSV files in --out, measuring nothing")
     run.add_options(ap)
-    return run.settle(ap, ap.parse_args(argv))
+    args = ap.parse_args(argv)
+    if args.idle_state is None:
+        args.idle_state = 0.0 if args.quick else 3.0
+    return run.settle(ap, args)
 
 
 def build_release():
@@ -82,6 +86,9 @@ def read_csvs(out):
     r = {"machine": "unknown", "commit": "unknown"}
     for name, (header, key) in FILES.items():
         path = os.path.join(out, f"{name}.csv")
+        if key == "idle" and not os.path.exists(path):
+            r[key] = []
+            continue
         with open(path, newline="") as f:
             rows = list(csv.reader(f))
         if not rows or rows[0] != header + STAMP:
@@ -205,6 +212,7 @@ def page(r):
     count = lambda program: max([v[3] for k, v in run.summary(r["whole"], (0, 1), 3).items()
                                  if k[0] == program] or [0])
     reps, slow = count("forktally"), count("floor_small")
+    idle_reps = max([int(row[2]) for row in r["idle"]] or [0])
     times = max([int(row[1]) for row in r["bench"]] + [int(row[2]) for row in r["phaser"]] + [0])
     gb = runs(times)
     return f"""# Benchmarks
@@ -274,6 +282,17 @@ next program assemble its huge pages anew).
 ## Targets
 
 {t['ratios']}
+
+## Back to back and after an idle pause
+
+Some hosts take freed memory back after a short idle time (a VM whose
+balloon reports free pages to the hypervisor); the first run after a pause
+then pays the host for every page it touches, and a huge page far more than
+the small pages it covers. The same programs and floors, whole runs, once
+more with a pause before each process (`--idle-state`, 3 s unless
+`--quick`; {runs(idle_reps)} each), beside the medians above.
+
+{t['states']}
 
 ## The fill
 

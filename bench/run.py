@@ -56,6 +56,9 @@ def add_options(ap):
     ap.add_argument("--min-time", type=float,
                     help="Google Benchmark's seconds per benchmark (default 0.3)")
     ap.add_argument("--idle", type=float, default=0.0, help="seconds idle before each process")
+    ap.add_argument("--idle-state", type=float, metavar="S",
+                    help="also run the programs and floors once more, S seconds idle before "
+                         "each, --slow-reps rounds (the state of a host that took memory back)")
     ap.add_argument("--whole-only", action="store_true",
                     help="only the whole processes, not the Google Benchmark programs")
     ap.add_argument("--quick", action="store_true",
@@ -68,8 +71,10 @@ def settle(ap, args):
                               ("min_time", 0.02, 0.3)):
         if getattr(args, name) is None:
             setattr(args, name, quick if args.quick else full)
-    if min(args.reps, args.slow_reps, *args.ns) < 1 or args.min_time <= 0 or args.idle < 0:
-        ap.error("repetitions and N must be at least 1, --min-time above 0, --idle at least 0")
+    if args.idle_state is None:
+        args.idle_state = 0.0
+    if min(args.reps, args.slow_reps, *args.ns) < 1 or args.min_time <= 0 or min(args.idle, args.idle_state) < 0:
+        ap.error("repetitions and N must be at least 1, --min-time above 0, idle times at least 0")
     return args
 
 
@@ -108,9 +113,9 @@ def sample(argv, idle):
     return elapsed.group(1), wall, count.group(1), None
 
 
-def whole(builds, args, plain):
+def whole(builds, args, plain, first=True):
     """Rows [program, n, repetition, elapsed_ms, whole_run_s] of every process, and the
-    machine line."""
+    machine line; first=False leaves out the first passes and so the read limit."""
     exe = lambda build, name: os.path.join(build, "bin", name)
     bench = exe(builds[0], "tally_bench")
     huge = [("floor_huge", 2, [bench, "--floor", "huge"])]
@@ -118,7 +123,7 @@ def whole(builds, args, plain):
         tag = f" [{build}]" if i else ""
         huge += [("forktally" + tag, n, [exe(build, "forktally"), str(n)]) for n in args.ns]
         huge.append(("duotally" + tag, 2, [exe(build, "duotally")]))
-    huge += [(f"first_{k}", 2, [bench, "--first", k]) for k in FIRST_KERNELS]
+    huge += [(f"first_{k}", 2, [bench, "--first", k]) for k in FIRST_KERNELS if first]
     small = [("floor_small", 2, [bench, "--floor", "small"])]
     if plain:
         small += [(p, n, [exe(builds[0], p), str(n)]) for n in PLAIN_NS for p in PLAIN[:2]]
@@ -132,7 +137,7 @@ def whole(builds, args, plain):
                 counts |= {count} - {None}
                 machine = line or machine
                 rows.append([program, str(n), str(r), elapsed, f"{wall / 1000:.3f}"])
-            if runs is huge:  # the read limit: the fastest reference of the round
+            if runs is huge and first:  # the read limit: the fastest reference of the round
                 best = min((row for row in rows[-len(runs):] if row[0][6:] in REFERENCES),
                            key=lambda row: float(row[3]))
                 rows.append(["read_limit", "2", str(r), best[3], best[4]])
@@ -169,7 +174,9 @@ def measure(builds, args, plain=True):
     phaser, _ = ([], {}) if skip else gbench(os.path.join(bindir, "phaser_bench"),
                                              args.slow_reps, args.min_time)
     whole_rows, machine = whole(builds, args, plain)
+    idle = argparse.Namespace(**{**vars(args), "idle": args.idle_state, "reps": args.slow_reps})
     return {
+        "idle": whole(builds[:1], idle, False, first=False)[0] if args.idle_state else [],
         "machine": context.get("machine", machine), "commit": commit(), "whole": whole_rows,
         "bench": [[name_of(b), str(r), f"{b['real_time'] * TO_MS[b['time_unit']]:.6f}"]
                   for r, b in tally],
@@ -233,8 +240,8 @@ RATIOS = [
     ("forktally 2 elapsed / duotally elapsed", "forktally 2", "duotally 2", 1.3),
     ("forktally 1 elapsed / straightforward", "forktally 1", "forktally_plain 1", 0.4),
     ("forktally 2 elapsed / straightforward", "forktally 2", "forktally_plain 2", 0.4),
-    ("duotally whole run / floor", "whole duotally 2", "floor", 2.0),
-    ("forktally 4 whole run / floor", "whole forktally 4", "floor", 2.5),
+    ("duotally whole run / best floor", "whole duotally 2", "floor", 1.3),
+    ("forktally 4 whole run / best floor", "whole forktally 4", "floor", 1.5),
     ("duotally whole run / straightforward", "whole duotally 2", "whole duotally_plain 2", 0.2),
     ("forktally 4 whole run / straightforward", "whole forktally 4", "whole forktally_plain 4", 0.2),
 ]
@@ -302,6 +309,21 @@ def ratio_table(r):
         for what, x, goal in ratios(r["whole"], r["bench"])])
 
 
+def states_table(r):
+    """The programs and floors back to back and after an idle pause, with their ratios."""
+    if not r.get("idle"):
+        return "(not measured: --idle-state)"
+    states = [medians(r[k], (0, 1), 4) for k in ("whole", "idle")]
+    keys = [k for k in states[1] if k in states[0]]
+    floor = [min(w[k] for k in (("floor_huge", "2"), ("floor_small", "2"))) for w in states]
+    rows = [[label(p, n) if not p.startswith("floor") else f"floor, {p[6:]} pages",
+             *(f"{w[(p, n)] * 1000:.0f}" for w in states)] for p, n in keys]
+    rows += [[f"{what} whole run / best floor", *(f"{w[k] / f:.2f}" for w, f in zip(states, floor))]
+             for what, k in (("duotally", ("duotally", "2")), ("forktally 4", ("forktally", "4")))
+             if all(k in w for w in states)]
+    return table(["whole run, ms (median)", "back to back", "after an idle pause"], rows)
+
+
 def fill_table(r):
     return table(["part of the fill", "ms"], [[f"`{n[5:]}`", f"{ms:.1f}"] for n, ms in
                                               medians(r["bench"], (0,), 2).items()
@@ -320,6 +342,7 @@ def phaser_table(r):
 TABLES = {"scaling": ("forktally and duotally, ms", scaling_table),
           "kernels": ("kernels, ms", kernel_table), "limit": ("", limit_line),
           "programs": ("programs", programs_table), "ratios": ("ratios", ratio_table),
+          "states": ("back to back and after an idle pause", states_table),
           "fill": ("the fill", fill_table), "phaser": ("the phaser", phaser_table)}
 
 
