@@ -7,7 +7,31 @@
 #include <cerrno>
 #include <new>
 
+#include <time.h>
+
 namespace zel_detail {
+
+namespace {
+
+// Looks at `released` every millisecond until it reaches `target` or the
+// deadline passes: the way to wait when the kernel refuses to sleep on a
+// futex word (it does not for a valid word and deadline).
+int doze_until(const std::atomic<int32_t> &released, int32_t target, const timespec *deadline) {
+  for (;;) {
+    if (released.load(std::memory_order_acquire) >= target) return 0;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (deadline != nullptr &&
+        (now.tv_sec > deadline->tv_sec ||
+         (now.tv_sec == deadline->tv_sec && now.tv_nsec >= deadline->tv_nsec))) {
+      return ETIMEDOUT;
+    }
+    const timespec millisecond{0, 1000000};
+    nanosleep(&millisecond, nullptr);
+  }
+}
+
+}  // namespace
 
 size_t wait_list::capacity_for(int32_t participants) {
   constexpr int32_t kMostParticipantGroups = 1024;
@@ -53,6 +77,7 @@ int wait_list::sleep_until(pthread_mutex_t *mutex, std::atomic<int32_t> &release
                                       : sleep_in_group(mutex, released, target, deadline);
     if (released.load(std::memory_order_acquire) >= target) return 0;
     if (rc == ETIMEDOUT) return ETIMEDOUT;
+    if (rc != 0) return doze_until(released, target, deadline);
   }
 }
 

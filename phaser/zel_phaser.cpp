@@ -26,9 +26,19 @@
 //    later. Let L be the last participant to depart x. L's old phase was x
 //    (nobody is below `released`) and L read `released` == x after its
 //    compare-and-swap, so L scanned after every departure from x and raised
-//    `released` above x: a later successful raise, a contradiction.
+//    `released` above x: a later successful raise, a contradiction. (Where
+//    a scan starts does not matter: one that finds nobody at or below x
+//    has read every phase.)
 //  - so the advance that completes a phase for a waiter is followed by a
 //    raise, and every raise checks for sleepers.
+//
+// Cost of a phase: a scan stops at the first participant it finds at or
+// below the released phase x, and starts where the last scan stopped
+// (`scan_start`, only a hint). The participants it passes over have left x
+// and cannot return to it, and it never passes one still at x, so while x
+// is released the start goes round the phases at most once: a phase costs
+// O(n) reads in all, plus O(1) per advance, whatever the order of arrival.
+// Each raise adds one full scan.
 //
 // Phases written by the caller: between zel_phaser_init and the first
 // operation the caller may set the phases. The first operation of any
@@ -87,6 +97,7 @@ constexpr int32_t kYieldRounds = 4;
 
 struct alignas(kCacheLine) phaser_state {
   std::atomic<int32_t> released{0};                    // only ever raised, but by the sync
+  std::atomic<int32_t> scan_start{0};                  // where scans begin, see raise_released
   std::atomic<bool> synced{false};                     // set once by the first operation
   std::atomic<int32_t> pause_rounds{kMaxPauseRounds};  // adaptive, see above
   bool yield_in_wait = false;
@@ -135,12 +146,18 @@ void sync_once(zel_phaser_t *phaser, phaser_state *st) {
 }
 
 // The smallest phase if it is above `floor`; otherwise `floor`, as soon as
-// a participant at or below it is found.
-int32_t smallest_phase_above(const zel_phaser_t *phaser, int32_t floor) {
+// a participant at or below it is found. The scan goes round the phases
+// from `scan_start` and leaves it at the participant it found.
+int32_t smallest_phase_above(const zel_phaser_t *phaser, phaser_state *st, int32_t floor) {
+  const int32_t n = phaser->number_threads;
+  const int32_t start = st->scan_start.load(std::memory_order_relaxed);
   int32_t low = INT32_MAX;
-  for (int32_t i = 0; i < phaser->number_threads; ++i) {
+  for (int32_t k = 0, i = start; k < n; ++k, i = i + 1 < n ? i + 1 : 0) {
     const int32_t phase = phase_of(phaser, i).load(std::memory_order_seq_cst);
-    if (phase <= floor) return floor;
+    if (phase <= floor) {
+      if (i != start) st->scan_start.store(i, std::memory_order_relaxed);
+      return floor;
+    }
     low = std::min(low, phase);
   }
   return low;
@@ -151,12 +168,12 @@ int32_t smallest_phase_above(const zel_phaser_t *phaser, int32_t floor) {
 // the sleepers whose phase it reached.
 void raise_released(zel_phaser_t *phaser, phaser_state *st, int32_t seen) {
   bool raised = false;
-  int32_t low = smallest_phase_above(phaser, seen);
+  int32_t low = smallest_phase_above(phaser, st, seen);
   while (low > seen) {
     if (st->released.compare_exchange_weak(seen, low, std::memory_order_seq_cst)) {
       raised = true;
       seen = low;
-      low = smallest_phase_above(phaser, seen);
+      low = smallest_phase_above(phaser, st, seen);
     }
   }
   if (raised) st->sleepers.wake_reached(&phaser->mutex, st->released);
@@ -226,6 +243,12 @@ int32_t caller_participant(const zel_phaser_t *phaser) {
   return slot < phaser->number_threads ? slot : -1;
 }
 
+// Whether *phaser is a record the operations may use: not null, and
+// neither zero-filled nor destroyed (`phases` null).
+bool active(const zel_phaser_t *phaser) {
+  return phaser != nullptr && phaser->phases != nullptr;
+}
+
 bool is_participant(const zel_phaser_t *phaser, int32_t participant) {
   return participant >= 0 && participant < phaser->number_threads;
 }
@@ -270,11 +293,12 @@ extern "C" int zel_phaser_init(zel_phaser_t *phaser, int32_t number_threads) {
 }
 
 extern "C" int32_t zel_phaser_current(zel_phaser_t *phaser) {
+  if (!active(phaser)) return -1;
   return smallest_phase(phaser, std::memory_order_acquire);
 }
 
 extern "C" int zel_phaser_advance_and_await_at(zel_phaser_t *phaser, int32_t participant) {
-  if (phaser == nullptr) return EINVAL;
+  if (!active(phaser)) return EINVAL;
   if (!is_participant(phaser, participant)) return -1;
   int32_t target = 0;
   const int rc = advance_participant(phaser, participant, &target);
@@ -282,24 +306,24 @@ extern "C" int zel_phaser_advance_and_await_at(zel_phaser_t *phaser, int32_t par
 }
 
 extern "C" int zel_phaser_advance_and_await(zel_phaser_t *phaser) {
-  if (phaser == nullptr) return EINVAL;
+  if (!active(phaser)) return EINVAL;
   return zel_phaser_advance_and_await_at(phaser, caller_participant(phaser));
 }
 
 extern "C" int zel_phaser_advance_at(zel_phaser_t *phaser, int32_t participant) {
-  if (phaser == nullptr) return EINVAL;
+  if (!active(phaser)) return EINVAL;
   if (!is_participant(phaser, participant)) return -1;
   int32_t now = 0;
   return advance_participant(phaser, participant, &now);
 }
 
 extern "C" int zel_phaser_advance(zel_phaser_t *phaser) {
-  if (phaser == nullptr) return EINVAL;
+  if (!active(phaser)) return EINVAL;
   return zel_phaser_advance_at(phaser, caller_participant(phaser));
 }
 
 extern "C" int zel_phaser_leave_at(zel_phaser_t *phaser, int32_t participant) {
-  if (phaser == nullptr) return EINVAL;
+  if (!active(phaser)) return EINVAL;
   if (!is_participant(phaser, participant)) return -1;
   phaser_state *st = state_of(phaser);
   sync_once(phaser, st);
@@ -309,13 +333,13 @@ extern "C" int zel_phaser_leave_at(zel_phaser_t *phaser, int32_t participant) {
 }
 
 extern "C" int zel_phaser_leave(zel_phaser_t *phaser) {
-  if (phaser == nullptr) return EINVAL;
+  if (!active(phaser)) return EINVAL;
   return zel_phaser_leave_at(phaser, caller_participant(phaser));
 }
 
 extern "C" int zel_phaser_await_phase(zel_phaser_t *phaser, int32_t phase,
                                       const struct timespec *deadline) {
-  if (phaser == nullptr) return EINVAL;
+  if (!active(phaser)) return EINVAL;
   if (deadline != nullptr && (deadline->tv_nsec < 0 || deadline->tv_nsec > 999999999)) {
     return EINVAL;
   }
@@ -325,7 +349,7 @@ extern "C" int zel_phaser_await_phase(zel_phaser_t *phaser, int32_t phase,
 }
 
 extern "C" int zel_phaser_destroy(zel_phaser_t *phaser) {
-  if (phaser == nullptr) return EINVAL;
+  if (!active(phaser)) return EINVAL;
   int rc = pthread_mutex_destroy(&phaser->mutex);
   if (rc != 0) return rc;
   rc = pthread_cond_destroy(&phaser->cond);

@@ -28,6 +28,11 @@
  * <errno.h>). -1 means that the participant is not within
  * [0, number_threads): for the registry-based operations, that the calling
  * thread's slot is not (or that the registry could not record the thread).
+ * Every operation but zel_phaser_init returns EINVAL for a null phaser and
+ * for a record that is not active: zero-filled, or destroyed
+ * (zel_phaser_current returns -1 for them). This is a courtesy for such
+ * records, not a licence to race zel_phaser_destroy: a call that overlaps
+ * the destruction has undefined behaviour.
  *
  * Valid C11 and C++.
  */
@@ -177,9 +182,11 @@ int zel_phaser_leave(zel_phaser_t *phaser);
  * passed; a null `deadline` waits without limit.
  *
  * Any thread may call it, participant or not; it advances nothing. Returns
- * 0 once the phase is reached (at once if it is reached already, whatever
- * the deadline); ETIMEDOUT if the deadline passed first; EINVAL if `phaser`
- * is null or `deadline` has tv_nsec outside [0, 999999999].
+ * 0 once the phase is reached (at once if it is reached already, however
+ * long ago the deadline passed); ETIMEDOUT if the deadline passed first (a
+ * deadline with a negative tv_sec passed long ago); EINVAL if `phaser` is
+ * null or `deadline` has tv_nsec outside [0, 999999999], also for a phase
+ * reached already.
  * It spins briefly, then sleeps; it is woken only by the advance or leave
  * that makes the current phase reach `phase` (or, with more distinct phases
  * awaited at once than the phaser has participants, possibly earlier). May

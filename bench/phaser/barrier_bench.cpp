@@ -1,7 +1,8 @@
 // Time per phase of the phaser used as a barrier (every participant awaits,
 // named by its slot or by the caller), against pthread_barrier and
 // std::barrier, and of the demonstration's
-// pattern (workers advance, one participant awaits).
+// pattern (workers advance, one participant awaits); and the time of one
+// phase of many participants arriving in either order.
 //
 // Phaser participants are named by their thread's process-wide slot, so the
 // benchmark runs on a pool of threads created once, which take slots
@@ -165,6 +166,19 @@ void BM_zel_phaser_one_awaiter(benchmark::State &state) {
   zel_phaser_destroy(&ph);
 }
 
+// One phase of n participants that one thread advances once each, in index
+// order (range(1) 0) or in reverse (1): the cost of a phase in n.
+void BM_zel_phaser_one_phase(benchmark::State &state) {
+  const auto n = static_cast<int32_t>(state.range(0));
+  const bool reverse = state.range(1) != 0;
+  zel_phaser_t ph;
+  zel_phaser_init(&ph, n);
+  for (auto _ : state) {
+    for (int32_t k = 0; k < n; ++k) zel_phaser_advance_at(&ph, reverse ? n - 1 - k : k);
+  }
+  zel_phaser_destroy(&ph);
+}
+
 void thread_counts(benchmark::internal::Benchmark *b) {
   for (int n : {2, 3, 4, 8}) b->Arg(n);
   b->UseRealTime()->Unit(benchmark::kMicrosecond);
@@ -175,6 +189,10 @@ BENCHMARK(BM_zel_phaser_barrier_at)->Apply(thread_counts);
 BENCHMARK(BM_pthread_barrier)->Apply(thread_counts);
 BENCHMARK(BM_std_barrier)->Apply(thread_counts);
 BENCHMARK(BM_zel_phaser_one_awaiter)->Apply(thread_counts);
+BENCHMARK(BM_zel_phaser_one_phase)
+    ->ArgsProduct({benchmark::CreateRange(1 << 10, 1 << 17, 2), {0, 1}})
+    ->ArgNames({"n", "reverse"})
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <climits>
 #include <latch>
+#include <limits>
 #include <thread>
 #include <vector>
 
@@ -217,12 +218,29 @@ TEST(ZelPhaserAwaitPhase, AReachedPhaseReturnsAtOnceWhateverTheDeadline) {
   EXPECT_EQ(zel_phaser_await_phase(ph.get(), 2, &zero), ETIMEDOUT);
 }
 
-TEST(ZelPhaserAwaitPhase, RefusesADeadlineWithNanosecondsOutOfRange) {
+TEST(ZelPhaserAwaitPhase, RefusesADeadlineWithNanosecondsOutOfRangeEvenForAReachedPhase) {
   Phaser ph(1);
   for (long nsec : {-1L, 1000000000L}) {
     timespec bad{};
     bad.tv_nsec = nsec;
     EXPECT_EQ(zel_phaser_await_phase(ph.get(), 1, &bad), EINVAL) << nsec;
+    EXPECT_EQ(zel_phaser_await_phase(ph.get(), 0, &bad), EINVAL) << nsec;
+  }
+}
+
+TEST(ZelPhaserAwaitPhase, ADeadlineBeforeTheClocksOriginHasLongPassed) {
+  Phaser ph(2);
+  ASSERT_EQ(zel_phaser_advance_at(ph.get(), 0), 0);
+  std::atomic<long> progress{0};
+  watchdog dog("waits with negative deadlines", progress, 5s);
+  for (time_t sec : {time_t{-1}, std::numeric_limits<time_t>::min()}) {
+    const timespec past{sec, 0};
+    // The next phase (sleeping on the released phase) and one further
+    // ahead (sleeping in a group), and a phase reached already.
+    EXPECT_EQ(zel_phaser_await_phase(ph.get(), 1, &past), ETIMEDOUT) << sec;
+    EXPECT_EQ(zel_phaser_await_phase(ph.get(), 5, &past), ETIMEDOUT) << sec;
+    EXPECT_EQ(zel_phaser_await_phase(ph.get(), 0, &past), 0) << sec;
+    progress.fetch_add(1);
   }
 }
 

@@ -61,6 +61,25 @@ TEST(ZelPhaserRecord, AParticipantWrittenAsLeftHoldsNobodyBack) {
   EXPECT_EQ(zel_phaser_advance_at(ph.get(), 1), EOVERFLOW);
 }
 
+TEST(ZelPhaserRecord, EveryCallOnADestroyedOrZeroFilledRecordReturnsEinval) {
+  zel_phaser_t destroyed{};
+  ASSERT_EQ(zel_phaser_init(&destroyed, 2), 0);
+  ASSERT_EQ(zel_phaser_destroy(&destroyed), 0);
+  zel_phaser_t zeroed{};
+  const timespec t{};
+  for (zel_phaser_t *p : {&destroyed, &zeroed}) {
+    EXPECT_EQ(zel_phaser_advance_at(p, 0), EINVAL);
+    EXPECT_EQ(zel_phaser_advance_and_await_at(p, 0), EINVAL);
+    EXPECT_EQ(zel_phaser_advance(p), EINVAL);
+    EXPECT_EQ(zel_phaser_advance_and_await(p), EINVAL);
+    EXPECT_EQ(zel_phaser_leave_at(p, 0), EINVAL);
+    EXPECT_EQ(zel_phaser_leave(p), EINVAL);
+    EXPECT_EQ(zel_phaser_await_phase(p, 0, &t), EINVAL);
+    EXPECT_EQ(zel_phaser_current(p), -1);
+    EXPECT_EQ(zel_phaser_destroy(p), EINVAL);
+  }
+}
+
 TEST(ZelPhaserOverflow, AnAdvanceThatWouldReachInt32MaxFailsAndChangesNothing) {
   Phaser ph(2);
   int32_t *phases = ph.get()->phases;

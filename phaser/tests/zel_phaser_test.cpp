@@ -140,6 +140,22 @@ TEST(ZelPhaser, AwaitBlocksUntilTheLaggardAdvances) {
   laggard.join();
 }
 
+// A scan per advance that started from participant 0 made a phase cost
+// O(n^2) when participants arrive in index order: this phase would take
+// hours, past the test's timeout.
+TEST(ZelPhaser, OnePhaseOfAMillionParticipantsEndsInEitherOrderOfArrival) {
+  constexpr int32_t n = 1 << 20;
+  for (bool reverse : {false, true}) {
+    Phaser ph(n);
+    for (int32_t k = 0; k < n; ++k) {
+      ASSERT_EQ(zel_phaser_advance_at(ph.get(), reverse ? n - 1 - k : k), 0);
+    }
+    EXPECT_EQ(zel_phaser_current(ph.get()), 1);
+    const timespec past{0, 0};
+    EXPECT_EQ(zel_phaser_await_phase(ph.get(), 1, &past), 0);
+  }
+}
+
 class ZelPhaserBarrier : public ::testing::TestWithParam<int> {};
 
 TEST_P(ZelPhaserBarrier, EveryParticipantAwaitingNeverPassesALaggard) {
