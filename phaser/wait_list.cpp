@@ -34,15 +34,15 @@ int doze_until(const std::atomic<int32_t> &released, int32_t target, const times
 }  // namespace
 
 size_t wait_list::capacity_for(int32_t participants) {
-  constexpr int32_t kMostParticipantGroups = 1024;
-  constexpr size_t kObserverGroups = 8;
-  return static_cast<size_t>(std::min(participants, kMostParticipantGroups)) + kObserverGroups;
+  constexpr int32_t most_participant_groups = 1024;
+  constexpr size_t observer_groups = 8;
+  return static_cast<size_t>(std::min(participants, most_participant_groups)) + observer_groups;
 }
 
 void wait_list::init(group *storage, size_t capacity) {
   groups_ = storage;
   capacity_ = capacity;
-  for (size_t i = 0; i < capacity; ++i) new (&groups_[i]) group{kFree, {0}};
+  for (size_t i = 0; i < capacity; ++i) new (&groups_[i]) group{free_target, {0}};
 }
 
 wait_list::group *wait_list::join(int32_t target) {
@@ -50,7 +50,7 @@ wait_list::group *wait_list::join(int32_t target) {
   for (size_t i = 0; i < used_; ++i) {
     group *g = &groups_[i];
     if (g->target == target) return g;
-    if (g->target == kFree) {
+    if (g->target == free_target) {
       if (free_slot == nullptr) free_slot = g;
     } else if (g->target < target) {
       if (below == nullptr || g->target > below->target) below = g;
@@ -115,16 +115,16 @@ void wait_list::wake_reached(pthread_mutex_t *mutex, std::atomic<int32_t> &relea
   int32_t lowest = INT32_MAX;
   for (size_t i = 0; i < used_; ++i) {
     group *g = &groups_[i];
-    if (g->target == kFree) continue;
+    if (g->target == free_target) continue;
     if (g->target > upto) {
       lowest = std::min(lowest, g->target);
       continue;
     }
-    g->target = kFree;
+    g->target = free_target;
     g->word.fetch_add(1, std::memory_order_relaxed);
     futex_wake_all(&g->word);
   }
-  while (used_ > 0 && groups_[used_ - 1].target == kFree) --used_;
+  while (used_ > 0 && groups_[used_ - 1].target == free_target) --used_;
   lowest_.store(lowest, std::memory_order_seq_cst);
   pthread_mutex_unlock(mutex);
 }

@@ -48,7 +48,7 @@ namespace zel_detail {
 class wait_list {
  public:
   struct group {
-    int32_t target;             // guarded by the mutex; kFree when unused
+    int32_t target;             // guarded by the mutex; free_target when unused
     std::atomic<int32_t> word;  // futex word, bumped when the group is released
   };
 
@@ -71,7 +71,7 @@ class wait_list {
   void wake_reached(pthread_mutex_t *mutex, std::atomic<int32_t> &released);
 
  private:
-  static constexpr int32_t kFree = INT32_MIN;
+  static constexpr int32_t free_target = INT32_MIN;
 
   int sleep_on_next(std::atomic<int32_t> &released, int32_t seen, const timespec *deadline);
   int sleep_in_group(pthread_mutex_t *mutex, const std::atomic<int32_t> &released, int32_t target,

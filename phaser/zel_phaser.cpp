@@ -78,28 +78,28 @@ namespace {
 using zel_detail::checked_size;
 using zel_detail::wait_list;
 
-constexpr size_t kCacheLine = 64;
-constexpr int32_t kLeft = INT32_MAX;  // the phase of a participant that has left
-// An advance may take a phase up to this, never to kLeft.
-constexpr int32_t kMaxPhase = INT32_MAX - 1;
+constexpr size_t cache_line = 64;
+constexpr int32_t left = INT32_MAX;  // the phase of a participant that has left
+// An advance may take a phase up to this, never to left.
+constexpr int32_t max_phase = INT32_MAX - 1;
 
 // Wait-loop rounds before sleeping. When every participant can have a CPU
-// the waiter first spins with pause instructions, at most kMaxPauseRounds,
+// the waiter first spins with pause instructions, at most max_pause_rounds,
 // adapting the budget to how long waits have lately taken: it grows when a
 // spin succeeds late and shrinks when a spin was in vain, so on a machine
 // whose CPUs are busy elsewhere it soon stops spinning. When participants
 // outnumber CPUs, pausing only delays the laggards, so the waiter skips it.
 // Either way it then yields its CPU a few times, which lets a laggard that
 // waits for a CPU run, and finally sleeps.
-constexpr int32_t kMaxPauseRounds = 2000;
-constexpr int32_t kMinPauseRounds = 32;
-constexpr int32_t kYieldRounds = 4;
+constexpr int32_t max_pause_rounds = 2000;
+constexpr int32_t min_pause_rounds = 32;
+constexpr int32_t yield_rounds = 4;
 
-struct alignas(kCacheLine) phaser_state {
-  std::atomic<int32_t> released{0};                    // only ever raised, but by the sync
-  std::atomic<int32_t> scan_start{0};                  // where scans begin, see raise_released
-  std::atomic<bool> synced{false};                     // set once by the first operation
-  std::atomic<int32_t> pause_rounds{kMaxPauseRounds};  // adaptive, see above
+struct alignas(cache_line) phaser_state {
+  std::atomic<int32_t> released{0};                     // only ever raised, but by the sync
+  std::atomic<int32_t> scan_start{0};                   // where scans begin, see raise_released
+  std::atomic<bool> synced{false};                      // set once by the first operation
+  std::atomic<int32_t> pause_rounds{max_pause_rounds};  // adaptive, see above
   bool yield_in_wait = false;
   wait_list sleepers;
 };
@@ -192,7 +192,7 @@ int advance_participant(zel_phaser_t *phaser, int32_t participant, int32_t *now)
   std::atomic_ref<int32_t> phase = phase_of(phaser, participant);
   int32_t old = phase.load(std::memory_order_relaxed);
   do {
-    if (old >= kMaxPhase) return EOVERFLOW;  // left, or INT32_MAX would be reached
+    if (old >= max_phase) return EOVERFLOW;  // left, or INT32_MAX would be reached
   } while (!phase.compare_exchange_weak(old, old + 1, std::memory_order_seq_cst,
                                         std::memory_order_relaxed));
   departed(phaser, st, old);
@@ -212,18 +212,18 @@ bool spin_for(phaser_state *st, int32_t target) {
     for (int32_t i = 0; i < budget; ++i) {
       if (reached(st, target)) {
         // Leave room for waits twice as long as this one.
-        if (2 * i + kMinPauseRounds > budget) {
-          st->pause_rounds.store(std::min(kMaxPauseRounds, 2 * i + kMinPauseRounds),
+        if (2 * i + min_pause_rounds > budget) {
+          st->pause_rounds.store(std::min(max_pause_rounds, 2 * i + min_pause_rounds),
                                  std::memory_order_relaxed);
         }
         return true;
       }
       cpu_relax();
     }
-    st->pause_rounds.store(std::max(kMinPauseRounds, budget / 2), std::memory_order_relaxed);
+    st->pause_rounds.store(std::max(min_pause_rounds, budget / 2), std::memory_order_relaxed);
   }
   // The laggards may be waiting for this CPU: offer it before sleeping.
-  for (int32_t i = 0; i < kYieldRounds; ++i) {
+  for (int32_t i = 0; i < yield_rounds; ++i) {
     if (reached(st, target)) return true;
     sched_yield();
   }
@@ -263,12 +263,12 @@ extern "C" int zel_phaser_init(zel_phaser_t *phaser, int32_t number_threads) {
   size_t phases_end = 0, bytes = 0;
   if (!checked_size<size_t>(static_cast<size_t>(number_threads), sizeof(int32_t),
                             sizeof(phaser_state), &phases_end) ||
-      !checked_size<size_t>(groups, sizeof(wait_list::group), phases_end + kCacheLine - 1,
+      !checked_size<size_t>(groups, sizeof(wait_list::group), phases_end + cache_line - 1,
                             &bytes)) {
     return ENOMEM;
   }
   static_assert(alignof(wait_list::group) <= alignof(int32_t));
-  void *block = std::aligned_alloc(kCacheLine, bytes / kCacheLine * kCacheLine);
+  void *block = std::aligned_alloc(cache_line, bytes / cache_line * cache_line);
   if (block == nullptr) return ENOMEM;
 
   int rc = pthread_mutex_init(&phaser->mutex, nullptr);
@@ -327,8 +327,8 @@ extern "C" int zel_phaser_leave_at(zel_phaser_t *phaser, int32_t participant) {
   if (!is_participant(phaser, participant)) return -1;
   phaser_state *st = state_of(phaser);
   sync_once(phaser, st);
-  const int32_t old = phase_of(phaser, participant).exchange(kLeft, std::memory_order_seq_cst);
-  if (old != kLeft) departed(phaser, st, old);
+  const int32_t old = phase_of(phaser, participant).exchange(left, std::memory_order_seq_cst);
+  if (old != left) departed(phaser, st, old);
   return 0;
 }
 

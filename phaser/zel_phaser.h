@@ -65,9 +65,8 @@ extern "C" {
  * to the phaser.
  */
 typedef struct zel_phaser {
-  /* `mutex` guards the phaser's list of sleeping waiters; `cond` is
-   * initialised and destroyed with the phaser but not waited on: waiters
-   * sleep on futex words of the phaser's own. */
+  /* `mutex` and `cond` belong to the phaser, which initialises and destroys
+   * them. */
   pthread_mutex_t mutex;
   pthread_cond_t cond;
   int32_t number_threads; /* number of participants, at least 1 */
@@ -95,8 +94,8 @@ int zel_phaser_init(zel_phaser_t *phaser, int32_t number_threads);
  * operation but zel_phaser_init and zel_phaser_destroy; it then returns a
  * value between the current phase at its start and the current phase at its
  * return. With no advance in flight it is exact. Phases only grow, so the
- * result is a lower bound of every later current phase. Never blocks and
- * takes no lock; it reads all `number_threads` entries.
+ * result is a lower bound of every later current phase. Never blocks; its
+ * time grows with `number_threads`.
  */
 int32_t zel_phaser_current(zel_phaser_t *phaser);
 
@@ -114,9 +113,8 @@ int32_t zel_phaser_current(zel_phaser_t *phaser);
  * One thread at a time may advance a given participant; any number of
  * participants may wait at once, up to all of them, whatever operations the
  * others use; each returns as soon as the current phase has reached its own
- * phase. Blocks only while some participant lags behind: it spins briefly,
- * then sleeps until the advance that completes its phase wakes it; an
- * advance that does not complete its phase does not wake it.
+ * phase. Blocks only while some participant lags behind. May run
+ * concurrently with every call but zel_phaser_init and zel_phaser_destroy.
  *
  * Memory ordering: everything a thread wrote before it advanced a
  * participant (by any advancing operation, or by leaving) happens before
@@ -139,11 +137,12 @@ int zel_phaser_advance_and_await(zel_phaser_t *phaser);
  * Returns 0; EINVAL if `phaser` is null; -1 if `participant` is not within
  * [0, number_threads); EOVERFLOW if the participant has left or its phase
  * would reach INT32_MAX. Every failure changes nothing.
- * Never blocks. Makes a system call only to wake waiters that it releases
- * (and then takes the phaser's mutex briefly). One thread at a time may
- * advance a given participant; may run concurrently with every other call
- * but zel_phaser_init and zel_phaser_destroy.
- * The advance is a release: see zel_phaser_advance_and_await_at.
+ * Never blocks. One thread at a time may advance a given participant; may
+ * run concurrently with every other call but zel_phaser_init and
+ * zel_phaser_destroy.
+ *
+ * Memory ordering: the advance is a release, as for
+ * zel_phaser_advance_and_await_at.
  */
 int zel_phaser_advance_at(zel_phaser_t *phaser, int32_t participant);
 
@@ -164,8 +163,10 @@ int zel_phaser_advance(zel_phaser_t *phaser);
  * Returns 0, also when the participant had left already; EINVAL if `phaser`
  * is null; -1 if `participant` is not within [0, number_threads). After it,
  * the participant's advancing operations return EOVERFLOW.
- * Never blocks; concurrency and wake-ups as for zel_phaser_advance_at, of
- * which leaving is the last. The leave is a release, as an advance is.
+ * Never blocks; concurrency as for zel_phaser_advance_at, of which leaving
+ * is the last.
+ *
+ * Memory ordering: the leave is a release, as an advance is.
  */
 int zel_phaser_leave_at(zel_phaser_t *phaser, int32_t participant);
 
@@ -187,10 +188,8 @@ int zel_phaser_leave(zel_phaser_t *phaser);
  * deadline with a negative tv_sec passed long ago); EINVAL if `phaser` is
  * null or `deadline` has tv_nsec outside [0, 999999999], also for a phase
  * reached already.
- * It spins briefly, then sleeps; it is woken only by the advance or leave
- * that makes the current phase reach `phase` (or, with more distinct phases
- * awaited at once than the phaser has participants, possibly earlier). May
- * run concurrently with every call but zel_phaser_init and
+ * Blocks while the current phase is below `phase` and the deadline has not
+ * passed. May run concurrently with every call but zel_phaser_init and
  * zel_phaser_destroy.
  *
  * Memory ordering: as for zel_phaser_advance_and_await_at: everything
@@ -218,11 +217,9 @@ int zel_phaser_destroy(zel_phaser_t *phaser);
  * identifier of an ended one inherits its slot.
  *
  * Returns -1 if the registry cannot allocate an entry for a new thread.
- * Thread-safe and lock-free: any number of threads may call it at once, also
- * for the same identifier; each new thread receives the next slot exactly
- * once. A thread asking for its own slot (id == pthread_self()) after its
- * first call reads a thread-local copy and does not walk the registry.
- * Entries belong to the registry and are never freed.
+ * Never blocks. Any number of threads may call it at once, also for the same
+ * identifier; each new thread receives the next slot exactly once. Entries
+ * belong to the registry and are never freed.
  */
 int32_t tid_slot(pthread_t id);
 

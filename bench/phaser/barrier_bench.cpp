@@ -6,8 +6,8 @@
 //
 // Phaser participants are named by their thread's process-wide slot, so the
 // benchmark runs on a pool of threads created once, which take slots
-// 0..kMaxThreads-1 in order before anything else asks for one. Each
-// benchmark iteration runs kPhasesPerIteration phases on the first n pool
+// 0..max_threads-1 in order before anything else asks for one. Each
+// benchmark iteration runs phases_per_iteration phases on the first n pool
 // threads and is timed on the wall clock.
 
 #include "zel_phaser.h"
@@ -23,14 +23,14 @@
 
 namespace {
 
-constexpr int kMaxThreads = 8;
-constexpr int kPhasesPerIteration = 1000;
+constexpr int max_threads = 8;
+constexpr int phases_per_iteration = 1000;
 
 // Persistent threads that run one job at a time on the first n of them.
 class pool {
  public:
   pool() {
-    for (int i = 0; i < kMaxThreads; ++i) {
+    for (int i = 0; i < max_threads; ++i) {
       threads_.emplace_back([this, i] { loop(i); });
       // Slots in thread order: wait until thread i holds slot i.
       std::unique_lock lock(m_);
@@ -104,18 +104,18 @@ pool &threads() {
   return p;
 }
 
-// Runs kPhasesPerIteration phases per benchmark iteration on the first n
+// Runs phases_per_iteration phases per benchmark iteration on the first n
 // pool threads, `phase(index)` being thread index's part of one phase, and
 // reports the time per phase.
 template <typename Phase>
 void time_phases(benchmark::State &state, int n, Phase phase) {
   for (auto _ : state) {
     threads().run(n, [&](int index) {
-      for (int k = 0; k < kPhasesPerIteration; ++k) phase(index);
+      for (int k = 0; k < phases_per_iteration; ++k) phase(index);
     });
   }
   state.counters["per_phase"] =
-      benchmark::Counter(static_cast<double>(state.iterations()) * kPhasesPerIteration,
+      benchmark::Counter(static_cast<double>(state.iterations()) * phases_per_iteration,
                          benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 

@@ -59,16 +59,16 @@ TEST(ZelPhaserAt, TwoGroupsOfThreadsRunPhasersOfTheirOwnInOneProcess) {
 }
 
 TEST(ZelPhaserAt, APoolWhoseThreadsAskedTheRegistryInAScrambledOrderWorks) {
-  constexpr int kThreads = 4;
-  const int order[kThreads] = {2, 0, 3, 1};  // thread order[k] registers k-th
+  constexpr int thread_count = 4;
+  const int order[thread_count] = {2, 0, 3, 1};  // thread order[k] registers k-th
   std::atomic<int> turn{0};
-  explicit_barrier bar(kThreads, 2000);
+  explicit_barrier bar(thread_count, 2000);
   watchdog dog("pool", bar.progress);
-  std::vector<int32_t> slots(kThreads, -2);
+  std::vector<int32_t> slots(thread_count, -2);
   std::vector<std::thread> threads;
-  for (int i = 0; i < kThreads; ++i) {
+  for (int i = 0; i < thread_count; ++i) {
     threads.emplace_back([&, i] {
-      const int rank = static_cast<int>(std::find(order, order + kThreads, i) - order);
+      const int rank = static_cast<int>(std::find(order, order + thread_count, i) - order);
       while (turn.load() != rank) std::this_thread::yield();
       slots[static_cast<size_t>(i)] = tid_slot(pthread_self());
       turn.fetch_add(1);
@@ -125,22 +125,22 @@ TEST(ZelPhaserAt, ANullPhaserIsRefusedWithEinval) {
 }
 
 TEST(ZelPhaserLeave, AParticipantThatLeavesMidRunReleasesTheOthers) {
-  constexpr int kThreads = 4;
-  constexpr int32_t kPhases = 2000, kLeaveAt = 500;
-  Phaser ph(kThreads);
+  constexpr int thread_count = 4;
+  constexpr int32_t phase_count = 2000, leave_at_phase = 500;
+  Phaser ph(thread_count);
   std::atomic<long> progress{0};
   std::atomic<int> failed{0};
   watchdog dog("barrier with a leaver", progress);
   std::vector<std::thread> threads;
-  for (int i = 0; i < kThreads; ++i) {
+  for (int i = 0; i < thread_count; ++i) {
     threads.emplace_back([&, i] {
-      const int32_t last = i == 0 ? kLeaveAt : kPhases;
+      const int32_t last = i == 0 ? leave_at_phase : phase_count;
       for (int32_t k = 1; k <= last; ++k) {
         if (zel_phaser_advance_and_await_at(ph.get(), i) != 0) failed.fetch_add(1);
         progress.fetch_add(1);
       }
       if (i == 0) {
-        // The others are waiting for us in phase kLeaveAt + 1 by now.
+        // The others are waiting for us in phase leave_at_phase + 1 by now.
         std::this_thread::sleep_for(20ms);
         if (zel_phaser_leave_at(ph.get(), 0) != 0) failed.fetch_add(1);
       }
@@ -149,7 +149,7 @@ TEST(ZelPhaserLeave, AParticipantThatLeavesMidRunReleasesTheOthers) {
   for (auto &t : threads) t.join();
   EXPECT_EQ(failed.load(), 0);
   EXPECT_EQ(ph.get()->phases[0], INT32_MAX);
-  EXPECT_EQ(zel_phaser_current(ph.get()), kPhases);
+  EXPECT_EQ(zel_phaser_current(ph.get()), phase_count);
   EXPECT_EQ(zel_phaser_advance_at(ph.get(), 0), EOVERFLOW);
   EXPECT_EQ(zel_phaser_advance_and_await_at(ph.get(), 0), EOVERFLOW);
   EXPECT_EQ(zel_phaser_leave_at(ph.get(), 0), 0);  // leaving twice
