@@ -13,12 +13,16 @@
 // swaps in INT32_MAX). If the participant left the phase that `released`
 // holds, it may have been the last one there, so it raises `released` to the
 // smallest phase; after each raise it makes, it scans again and raises
-// again if it can (see raise_released). All of these accesses are
-// sequentially consistent. Nothing here takes a lock, except to wake
-// sleepers.
+// again if it can (see raise_released). A raise is announced (`raising`)
+// and checked by a second scan before its compare-and-swap, for the sake
+// of joins, and takes the time at which the phase is reached (`since_ns`,
+// stored before the raise, so that it never belongs to an earlier phase).
+// All of these accesses are sequentially consistent. Nothing here takes a
+// lock, except to wake sleepers.
 //
 // Invariants:
-//  - released <= min(phases), and phases and released only grow;
+//  - released <= min(phases), and released only grows; phases only grow
+//    but for a join (below);
 //  - once no advance is in flight, released == min(phases). Proof sketch:
 //    let x < min(phases) be the final value of `released`, stored by the
 //    last successful raise R (or by the first operation's sync). R's scan
@@ -39,6 +43,25 @@
 // is released the start goes round the phases at most once: a phase costs
 // O(n) reads in all, plus O(1) per advance, whatever the order of arrival.
 // Each raise adds one full scan.
+//
+// Joining: a join swaps INT32_MAX for the smallest phase m of the others,
+// the one case in which a phase falls, so it must not let a raise whose
+// scans missed it publish a phase above m. Raises and joins announce
+// themselves to each other (`raising`, `joining`, sequentially consistent:
+// each sees the other, or is seen, or both). A join, once announced, waits
+// until no raise is under way; a raise that finds a join announced makes no
+// compare-and-swap and leaves the raise to the join, which raises, as a
+// departure would, once it has withdrawn its announcement. A raise that
+// did not see the join was seen by it, and ended before the join chose m;
+// one that began after the join withdrew scans after the swap. So while a
+// join chooses, `released` stands still, m >= released, and released <=
+// min(phases) holds throughout. The raise's second scan, made while it is
+// announced, is the one that counts: the first merely decides whether to
+// try. Advancing stays lock-free; a waiter may wait for a joiner to finish.
+//
+// Aborting: `aborted` is set once, before the sleepers are woken for good
+// (wait_list.h); every wait tests it with `released`, every advance and join
+// before it changes a phase. Leaving ignores it.
 //
 // Phases written by the caller: between zel_phaser_init and the first
 // operation the caller may set the phases. The first operation of any
@@ -97,7 +120,11 @@ constexpr int32_t yield_rounds = 4;
 
 struct alignas(cache_line) phaser_state {
   std::atomic<int32_t> released{0};                     // only ever raised, but by the sync
+  std::atomic<int> aborted{0};                          // the abort's error, set once
+  std::atomic<int32_t> raising{0};                      // raises under way, see publish
+  std::atomic<int32_t> joining{0};                      // joins under way
   std::atomic<int32_t> scan_start{0};                   // where scans begin, see raise_released
+  std::atomic<int64_t> since_ns{0};                     // when `released` was reached
   std::atomic<bool> synced{false};                      // set once by the first operation
   std::atomic<int32_t> pause_rounds{max_pause_rounds};  // adaptive, see above
   bool yield_in_wait = false;
@@ -118,6 +145,12 @@ int online_cpus() {
   cpu_set_t set;
   if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
   return CPU_COUNT(&set);
+}
+
+int64_t monotonic_ns() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
 std::atomic_ref<int32_t> phase_of(const zel_phaser_t *phaser, int32_t participant) {
@@ -147,20 +180,51 @@ void sync_once(zel_phaser_t *phaser, phaser_state *st) {
 
 // The smallest phase if it is above `floor`; otherwise `floor`, as soon as
 // a participant at or below it is found. The scan goes round the phases
-// from `scan_start` and leaves it at the participant it found.
+// from `scan_start` and leaves it at the participant it found, or at one
+// with the smallest phase.
 int32_t smallest_phase_above(const zel_phaser_t *phaser, phaser_state *st, int32_t floor) {
   const int32_t n = phaser->number_threads;
   const int32_t start = st->scan_start.load(std::memory_order_relaxed);
-  int32_t low = INT32_MAX;
+  int32_t low = INT32_MAX, lowest = start;
   for (int32_t k = 0, i = start; k < n; ++k, i = i + 1 < n ? i + 1 : 0) {
     const int32_t phase = phase_of(phaser, i).load(std::memory_order_seq_cst);
     if (phase <= floor) {
-      if (i != start) st->scan_start.store(i, std::memory_order_relaxed);
-      return floor;
+      lowest = i;
+      low = floor;
+      break;
     }
-    low = std::min(low, phase);
+    if (phase < low) {
+      low = phase;
+      lowest = i;
+    }
   }
+  if (lowest != start) st->scan_start.store(lowest, std::memory_order_relaxed);
   return low;
+}
+
+enum class outcome { raised, retry, left_to_join };
+
+// Raises `released` from `seen` to `low` if a second scan, made while the
+// raise is announced to joins, still finds every phase at `low` or above.
+// Returns retry if it does not, or if another raise came first (then `seen`
+// is what that one published), and left_to_join if a join is under way: the
+// join raises when it is done. The time is taken before the raise, so that
+// it never belongs to an earlier phase.
+outcome publish(zel_phaser_t *phaser, phaser_state *st, int32_t &seen, int32_t &low) {
+  st->raising.fetch_add(1, std::memory_order_seq_cst);
+  outcome result = outcome::left_to_join;
+  if (st->joining.load(std::memory_order_seq_cst) == 0) {
+    result = outcome::retry;
+    low = smallest_phase_above(phaser, st, seen);
+    if (low > seen) {
+      st->since_ns.store(monotonic_ns(), std::memory_order_relaxed);
+      if (st->released.compare_exchange_strong(seen, low, std::memory_order_seq_cst)) {
+        result = outcome::raised;
+      }
+    }
+  }
+  st->raising.fetch_sub(1, std::memory_order_seq_cst);
+  return result;
 }
 
 // Raises `released` from `seen` to the smallest phase, scanning again after
@@ -168,12 +232,13 @@ int32_t smallest_phase_above(const zel_phaser_t *phaser, phaser_state *st, int32
 // the sleepers whose phase it reached.
 void raise_released(zel_phaser_t *phaser, phaser_state *st, int32_t seen) {
   bool raised = false;
-  int32_t low = smallest_phase_above(phaser, st, seen);
-  while (low > seen) {
-    if (st->released.compare_exchange_weak(seen, low, std::memory_order_seq_cst)) {
+  for (int32_t low = smallest_phase_above(phaser, st, seen); low > seen;
+       low = smallest_phase_above(phaser, st, seen)) {
+    const outcome result = publish(phaser, st, seen, low);
+    if (result == outcome::left_to_join) break;
+    if (result == outcome::raised) {
       raised = true;
       seen = low;
-      low = smallest_phase_above(phaser, st, seen);
     }
   }
   if (raised) st->sleepers.wake_reached(&phaser->mutex, st->released);
@@ -189,6 +254,7 @@ void departed(zel_phaser_t *phaser, phaser_state *st, int32_t old) {
 int advance_participant(zel_phaser_t *phaser, int32_t participant, int32_t *now) {
   phaser_state *st = state_of(phaser);
   sync_once(phaser, st);
+  if (const int error = st->aborted.load(std::memory_order_acquire)) return error;
   std::atomic_ref<int32_t> phase = phase_of(phaser, participant);
   int32_t old = phase.load(std::memory_order_relaxed);
   do {
@@ -200,8 +266,10 @@ int advance_participant(zel_phaser_t *phaser, int32_t participant, int32_t *now)
   return 0;
 }
 
+// Whether the wait for `target` is over: reached, or aborted.
 bool reached(const phaser_state *st, int32_t target) {
-  return st->released.load(std::memory_order_acquire) >= target;
+  return st->released.load(std::memory_order_acquire) >= target ||
+         st->aborted.load(std::memory_order_relaxed) != 0;
 }
 
 // Spins until `released` reaches `target` or the budget runs out; returns
@@ -230,11 +298,41 @@ bool spin_for(phaser_state *st, int32_t target) {
   return reached(st, target);
 }
 
-// Returns 0 once `released` has reached `target`, or ETIMEDOUT once the
-// deadline (null: none) has passed.
+// Returns 0 once `released` has reached `target`, ETIMEDOUT once the
+// deadline (null: none) has passed, or the abort's error.
 int wait_for(zel_phaser_t *phaser, phaser_state *st, int32_t target, const timespec *deadline) {
-  if (reached(st, target) || spin_for(st, target)) return 0;
-  return st->sleepers.sleep_until(&phaser->mutex, st->released, target, deadline);
+  const int rc =
+      reached(st, target) || spin_for(st, target)
+          ? 0
+          : st->sleepers.sleep_until(&phaser->mutex, st->released, target, deadline, st->aborted);
+  const int error = st->aborted.load(std::memory_order_acquire);
+  return error != 0 ? error : rc;
+}
+
+// Brings back `participant`, which had left, at the smallest phase of the
+// others, and stores it in *phase. Holds raises off while it chooses: it
+// announces itself, waits until the raises under way have ended, and makes
+// the raises that were left to it once it is done.
+int join_participant(zel_phaser_t *phaser, phaser_state *st, int32_t participant, int32_t *phase) {
+  st->joining.fetch_add(1, std::memory_order_seq_cst);
+  while (st->raising.load(std::memory_order_seq_cst) != 0) sched_yield();
+  const int32_t current = smallest_phase(phaser, std::memory_order_seq_cst);
+  int32_t expected = left;
+  int rc = EOVERFLOW;
+  if (current != left) {
+    rc = phase_of(phaser, participant)
+                 .compare_exchange_strong(expected, current, std::memory_order_seq_cst)
+             ? 0
+             : EBUSY;
+  }
+  st->joining.fetch_sub(1, std::memory_order_seq_cst);
+  raise_released(phaser, st, st->released.load(std::memory_order_seq_cst));
+  *phase = current;
+  return rc;
+}
+
+bool is_abort_error(int error) {
+  return error > 0 && error != EINVAL && error != EOVERFLOW && error != ETIMEDOUT && error != EBUSY;
 }
 
 // The calling thread's participant number, or -1 if it has none.
@@ -283,6 +381,7 @@ extern "C" int zel_phaser_init(zel_phaser_t *phaser, int32_t number_threads) {
   auto *group_storage =
       reinterpret_cast<wait_list::group *>(static_cast<char *>(block) + phases_end);
   phaser_state *st = new (block) phaser_state;
+  st->since_ns.store(monotonic_ns(), std::memory_order_relaxed);
   st->sleepers.init(group_storage, groups);
   st->yield_in_wait = number_threads > online_cpus();
   auto *phases = reinterpret_cast<int32_t *>(st + 1);
@@ -346,6 +445,68 @@ extern "C" int zel_phaser_await_phase(zel_phaser_t *phaser, int32_t phase,
   phaser_state *st = state_of(phaser);
   sync_once(phaser, st);
   return wait_for(phaser, st, phase, deadline);
+}
+
+extern "C" int zel_phaser_abort(zel_phaser_t *phaser, int error) {
+  if (!active(phaser) || !is_abort_error(error)) return EINVAL;
+  phaser_state *st = state_of(phaser);
+  sync_once(phaser, st);
+  int none = 0;
+  if (st->aborted.compare_exchange_strong(none, error, std::memory_order_seq_cst)) {
+    st->sleepers.wake_all(&phaser->mutex, st->released);
+  }
+  return 0;
+}
+
+extern "C" int zel_phaser_join_at(zel_phaser_t *phaser, int32_t participant, int32_t *phase) {
+  if (!active(phaser)) return EINVAL;
+  if (!is_participant(phaser, participant)) return -1;
+  phaser_state *st = state_of(phaser);
+  sync_once(phaser, st);
+  if (const int error = st->aborted.load(std::memory_order_acquire)) return error;
+  if (phase_of(phaser, participant).load(std::memory_order_seq_cst) != left) return EBUSY;
+  int32_t joined = 0;
+  const int rc = join_participant(phaser, st, participant, &joined);
+  if (rc == 0 && phase != nullptr) *phase = joined;
+  return rc;
+}
+
+extern "C" int zel_phaser_join(zel_phaser_t *phaser, int32_t *participant, int32_t *phase) {
+  if (!active(phaser) || participant == nullptr) return EINVAL;
+  phaser_state *st = state_of(phaser);
+  sync_once(phaser, st);
+  if (const int error = st->aborted.load(std::memory_order_acquire)) return error;
+  for (int32_t i = 0; i < phaser->number_threads; ++i) {
+    if (phase_of(phaser, i).load(std::memory_order_relaxed) != left) continue;
+    const int rc = zel_phaser_join_at(phaser, i, phase);
+    if (rc == 0) *participant = i;
+    if (rc != EBUSY) return rc;
+  }
+  return EBUSY;
+}
+
+extern "C" int zel_phaser_laggard(zel_phaser_t *phaser, int32_t *participant, int32_t *phase,
+                                  struct timespec *since) {
+  if (!active(phaser)) return EINVAL;
+  phaser_state *st = state_of(phaser);
+  sync_once(phaser, st);
+  const int32_t current = st->released.load(std::memory_order_seq_cst);
+  const int64_t ns = st->since_ns.load(std::memory_order_relaxed);
+  int32_t who = -1;
+  for (int32_t i = 0, low = left; i < phaser->number_threads; ++i) {
+    const int32_t p = phase_of(phaser, i).load(std::memory_order_acquire);
+    if (p < low) {
+      low = p;
+      who = i;
+    }
+  }
+  if (participant != nullptr) *participant = who;
+  if (phase != nullptr) *phase = current;
+  if (since != nullptr) {
+    since->tv_sec = static_cast<time_t>(ns / 1000000000);
+    since->tv_nsec = static_cast<long>(ns % 1000000000);
+  }
+  return 0;
 }
 
 extern "C" int zel_phaser_destroy(zel_phaser_t *phaser) {

@@ -10,8 +10,10 @@
  * has reached at least its own new phase (zel_phaser_advance_and_await).
  * Used by every participant with zel_phaser_advance_and_await, a phaser is
  * a cyclic barrier. A participant that leaves (zel_phaser_leave) holds
- * nobody back any more, and any thread may wait for a phase, with or without
- * a deadline (zel_phaser_await_phase).
+ * nobody back any more and may come back (zel_phaser_join), any thread may
+ * wait for a phase, with or without a deadline (zel_phaser_await_phase), ask
+ * who holds the phaser back (zel_phaser_laggard), or end the run for every
+ * waiter with an error (zel_phaser_abort).
  *
  * Naming participants: the registry-based operations take the calling
  * thread's slot in the process-wide registry (tid_slot) as its participant
@@ -162,7 +164,8 @@ int zel_phaser_advance(zel_phaser_t *phaser);
  *
  * Returns 0, also when the participant had left already; EINVAL if `phaser`
  * is null; -1 if `participant` is not within [0, number_threads). After it,
- * the participant's advancing operations return EOVERFLOW.
+ * the participant's advancing operations return EOVERFLOW, until it joins
+ * again (zel_phaser_join_at).
  * Never blocks; concurrency as for zel_phaser_advance_at, of which leaving
  * is the last.
  *
@@ -197,6 +200,98 @@ int zel_phaser_leave(zel_phaser_t *phaser);
  * happens before a return of 0.
  */
 int zel_phaser_await_phase(zel_phaser_t *phaser, int32_t phase, const struct timespec *deadline);
+
+/*
+ * zel_phaser_abort: ends the run of *phaser with the error number `error`,
+ * for example when a participant has failed and the others must not wait
+ * for it: every wait in progress returns `error`, and so does every later
+ * call that would advance, await or join.
+ *
+ * `error` must be a positive error number to which the phaser's calls give
+ * no meaning of their own: not EINVAL, EOVERFLOW, ETIMEDOUT or EBUSY
+ * (ECANCELED, for example). Returns 0; EINVAL if `phaser` is null or `error`
+ * is not such a number. The first abort wins and records `error`; a later one
+ * returns 0 and changes nothing.
+ *
+ * Every wait in progress (zel_phaser_advance_and_await_at,
+ * zel_phaser_advance_and_await, zel_phaser_await_phase) returns `error`
+ * promptly, without waiting for its deadline; a wait whose phase was reached
+ * before the abort took effect may return 0 instead. A call that starts
+ * after the abort returns `error` once its arguments pass the EINVAL and -1
+ * checks, and changes no phase: every advancing operation, every join, and
+ * zel_phaser_await_phase, also for a phase reached already. Leaving still
+ * works and returns 0; zel_phaser_current and zel_phaser_laggard go on
+ * reporting the phases.
+ *
+ * Any thread may call it, participant or not, concurrently with every call
+ * but zel_phaser_init and zel_phaser_destroy. It may block briefly, until the
+ * waits in progress have been woken. A return of `error` does not show that
+ * the aborting thread has left zel_phaser_abort: the program must join or
+ * otherwise synchronise with it before zel_phaser_destroy.
+ *
+ * Memory ordering: everything a thread wrote before it aborted happens
+ * before every return of `error` that the abort causes.
+ */
+int zel_phaser_abort(zel_phaser_t *phaser, int error);
+
+/*
+ * zel_phaser_join_at: brings back participant `participant`, which has left:
+ * its phase becomes the current phase of the participants that have not
+ * left, and is stored in *phase when `phase` is not null, so that the joiner
+ * knows which phase it is in.
+ *
+ * Returns 0; EINVAL if `phaser` is null; -1 if `participant` is not within
+ * [0, number_threads); EBUSY if the participant has not left; EOVERFLOW if
+ * every participant has left (the current phase is then INT32_MAX, the
+ * limit); after an abort, its error. Every failure changes nothing.
+ *
+ * Only the joiner's phase falls, from INT32_MAX; the current phase never
+ * falls. The joiner's phase is at least every current phase that any call
+ * has returned or acted on (a join racing the raise of the current phase
+ * takes the raised one), so a waiter whose phase the current phase had not
+ * reached when the join took effect is not released before the joined
+ * participant reaches the waiter's phase. A phaser that can grow is one
+ * initialised with its largest number of participants, the spare ones
+ * leaving before the work starts.
+ *
+ * Of concurrent joins of one participant (by zel_phaser_join_at or
+ * zel_phaser_join) exactly one returns 0 and the others EBUSY. May run
+ * concurrently with every call but zel_phaser_init and zel_phaser_destroy,
+ * and with no advance or leave of the same participant. Never waits for
+ * another participant; it may block briefly while advances are under way.
+ *
+ * Memory ordering: the join orders nothing by itself; the joined
+ * participant's advances are releases, as every advance is.
+ */
+int zel_phaser_join_at(zel_phaser_t *phaser, int32_t participant, int32_t *phase);
+
+/*
+ * zel_phaser_join: zel_phaser_join_at for the lowest-numbered participant
+ * that has left, whose number it stores in *participant. Returns EINVAL if
+ * `phaser` or `participant` is null; EBUSY if no participant has left;
+ * otherwise as zel_phaser_join_at.
+ */
+int zel_phaser_join(zel_phaser_t *phaser, int32_t *participant, int32_t *phase);
+
+/*
+ * zel_phaser_laggard: tells who holds the phaser back, and since when.
+ * Stores in *participant the lowest-numbered participant whose phase is the
+ * current phase, or -1 if every participant has left; in *phase the current
+ * phase; in *since the CLOCK_MONOTONIC time at which the current phase was
+ * reached (for the phase in force at the first operation, written by the
+ * caller or 0, the time of zel_phaser_init). Each pointer may be null.
+ *
+ * Returns 0, or EINVAL if `phaser` is null. Never blocks. Any thread may call
+ * it, participant or not, concurrently with every call but zel_phaser_init
+ * and zel_phaser_destroy; like the other operations, the first call syncs
+ * phases that the caller wrote. Each value held at some moment during the
+ * call; *since may belong to a later phase than *phase.
+ *
+ * Memory ordering: it reads the phases as zel_phaser_current does and orders
+ * nothing.
+ */
+int zel_phaser_laggard(zel_phaser_t *phaser, int32_t *participant, int32_t *phase,
+                       struct timespec *since);
 
 /*
  * zel_phaser_destroy: releases what zel_phaser_init acquired; *phaser is no

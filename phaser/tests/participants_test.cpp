@@ -13,6 +13,7 @@
 #include <climits>
 #include <latch>
 #include <limits>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -154,6 +155,36 @@ TEST(ZelPhaserLeave, AParticipantThatLeavesMidRunReleasesTheOthers) {
   EXPECT_EQ(zel_phaser_advance_and_await_at(ph.get(), 0), EOVERFLOW);
   EXPECT_EQ(zel_phaser_leave_at(ph.get(), 0), 0);  // leaving twice
   EXPECT_EQ(ph.get()->phases[0], INT32_MAX);
+}
+
+// A leave whose scan saw the other participant at phase x publishes x;
+// if that participant moved on from x before the publication, only the
+// leaver's scan after it raises the current phase further.
+TEST(ZelPhaserLeave, ALeaveRacingTheOtherParticipantsAdvancesNeverStrandsTheCurrentPhase) {
+  constexpr int32_t phase_count = 1000;
+  std::atomic<long> progress{0};
+  watchdog dog("leave racing advances", progress);
+  std::minstd_rand rng(3);
+  for (int round = 0; round < 300; ++round) {
+    Phaser ph(2);
+    std::atomic<int> ready{0};  // both threads spin, so that they start together
+    const auto delay = static_cast<unsigned>(rng() % 20000);
+    std::thread leaver([&] {
+      ready.fetch_add(1);
+      while (ready.load() < 2) {
+      }
+      zel_testing::spin(delay);
+      EXPECT_EQ(zel_phaser_leave_at(ph.get(), 0), 0);
+    });
+    ready.fetch_add(1);
+    while (ready.load() < 2) {
+    }
+    for (int32_t k = 0; k < phase_count; ++k) ASSERT_EQ(zel_phaser_advance_at(ph.get(), 1), 0);
+    leaver.join();
+    const timespec soon = monotonic_in(2s);
+    ASSERT_EQ(zel_phaser_await_phase(ph.get(), phase_count, &soon), 0) << "round " << round;
+    progress.fetch_add(1);
+  }
 }
 
 TEST(ZelPhaserLeave, WhenEveryParticipantHasLeftEveryWaitReturnsAtOnce) {

@@ -91,6 +91,11 @@ class watchdog {
   std::thread thread_;
 };
 
+// Burns `rounds` rounds of an empty loop: a delay much shorter than a sleep.
+inline void spin(unsigned rounds) {
+  for (unsigned i = 0; i < rounds; ++i) std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
 // The calling thread's voluntary context switches so far: how often it
 // went to sleep.
 inline long voluntary_switches() {

@@ -53,6 +53,22 @@ TEST(ZelPhaserRecord, OperationsAfterWrittenPhasesBehaveAsIfTheParticipantsHadAd
   EXPECT_EQ(zel_phaser_current(ph.get()), 6);
 }
 
+TEST(ZelPhaserRecord, AnAwaitingAdvanceAsTheFirstOperationHonoursWrittenPhases) {
+  Phaser ph(3);
+  int32_t *phases = ph.get()->phases;
+  phases[0] = 3;
+  phases[1] = 5;
+  phases[2] = 4;
+  std::atomic<long> progress{0};
+  zel_testing::watchdog dog("first operation an awaiting advance", progress,
+                            std::chrono::seconds(5));
+  // 4, 5, 4: reached at once; without the written phases published it
+  // would wait for ever, as no later advance departs from a published phase.
+  EXPECT_EQ(zel_phaser_advance_and_await_at(ph.get(), 0), 0);
+  progress.fetch_add(1);
+  EXPECT_EQ(zel_phaser_current(ph.get()), 4);
+}
+
 TEST(ZelPhaserRecord, AParticipantWrittenAsLeftHoldsNobodyBack) {
   Phaser ph(2);
   ph.get()->phases[1] = INT32_MAX;
