@@ -33,7 +33,6 @@ TEST(ZelPhaserAbort, TheFirstValidErrorWinsAndLaterCallsReturnItChangingNoPhase)
   for (int bad : {0, -1, EINVAL, EOVERFLOW, ETIMEDOUT, EBUSY}) {
     EXPECT_EQ(zel_phaser_abort(ph.get(), bad), EINVAL) << bad;
   }
-  EXPECT_EQ(zel_phaser_abort(nullptr, ECANCELED), EINVAL);
   ASSERT_EQ(zel_phaser_advance_at(ph.get(), 0), 0);  // phases 1, 0
   EXPECT_EQ(zel_phaser_abort(ph.get(), ECANCELED), 0);
   EXPECT_EQ(zel_phaser_abort(ph.get(), EIO), 0);
@@ -159,8 +158,6 @@ TEST(ZelPhaserAbort, AnAbortRacingAdvancesAndLeavesEndsEveryParticipant) {
 TEST(ZelPhaserJoin, ReportsWhyAParticipantCannotJoin) {
   Phaser ph(3);
   int32_t who = -2, phase = -2;
-  EXPECT_EQ(zel_phaser_join_at(nullptr, 0, &phase), EINVAL);
-  EXPECT_EQ(zel_phaser_join(nullptr, &who, &phase), EINVAL);
   EXPECT_EQ(zel_phaser_join(ph.get(), nullptr, &phase), EINVAL);
   EXPECT_EQ(zel_phaser_join_at(ph.get(), 3, &phase), -1);
   EXPECT_EQ(zel_phaser_join_at(ph.get(), -1, &phase), -1);
@@ -339,10 +336,7 @@ TEST(ZelPhaserLaggard, OnPhasesWrittenBeforeTheFirstOperationNamesTheLowest) {
   const timespec before = monotonic_in(0s);
   Phaser ph(3);
   const timespec after = monotonic_in(0s);
-  int32_t *phases = ph.get()->phases;
-  phases[0] = 3;
-  phases[1] = 5;
-  phases[2] = 4;
+  zel_testing::write_phases(ph.get(), {3, 5, 4});
   int32_t who = -2, phase = -2;
   timespec since{};
   ASSERT_EQ(zel_phaser_laggard(ph.get(), &who, &phase, &since), 0);
@@ -358,7 +352,6 @@ TEST(ZelPhaserLaggard, OnPhasesWrittenBeforeTheFirstOperationNamesTheLowest) {
   ASSERT_EQ(zel_phaser_advance_at(ph.get(), 0), 0);  // 5, 5, 4
   ASSERT_EQ(zel_phaser_laggard(ph.get(), &who, nullptr, nullptr), 0);
   EXPECT_EQ(who, 2);
-  EXPECT_EQ(zel_phaser_laggard(nullptr, &who, &phase, &since), EINVAL);
 }
 
 TEST(ZelPhaserLaggard, AfterEveryParticipantLeftNamesNobody) {

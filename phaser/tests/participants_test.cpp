@@ -113,16 +113,28 @@ TEST(ZelPhaserAt, AParticipantOutsideTheRangeGetsMinusOneAndChangesNothing) {
   EXPECT_EQ(ph.get()->phases[1], 0);
 }
 
-TEST(ZelPhaserAt, ANullPhaserIsRefusedWithEinval) {
+// A null phaser, and as a courtesy a destroyed or zero-filled record.
+TEST(ZelPhaserAt, ANullDestroyedOrZeroFilledPhaserIsRefusedWithEinval) {
+  zel_phaser_t destroyed{}, zeroed{};
+  ASSERT_EQ(zel_phaser_init(&destroyed, 2), 0);
+  ASSERT_EQ(zel_phaser_destroy(&destroyed), 0);
   const timespec t{};
-  EXPECT_EQ(zel_phaser_advance_at(nullptr, 0), EINVAL);
-  EXPECT_EQ(zel_phaser_advance_and_await_at(nullptr, 0), EINVAL);
-  EXPECT_EQ(zel_phaser_advance(nullptr), EINVAL);
-  EXPECT_EQ(zel_phaser_advance_and_await(nullptr), EINVAL);
-  EXPECT_EQ(zel_phaser_leave_at(nullptr, 0), EINVAL);
-  EXPECT_EQ(zel_phaser_leave(nullptr), EINVAL);
-  EXPECT_EQ(zel_phaser_await_phase(nullptr, 0, &t), EINVAL);
-  EXPECT_EQ(zel_phaser_destroy(nullptr), EINVAL);
+  int32_t who = 0, phase = 0;
+  for (zel_phaser_t *p : {static_cast<zel_phaser_t *>(nullptr), &destroyed, &zeroed}) {
+    EXPECT_EQ(zel_phaser_advance_at(p, 0), EINVAL);
+    EXPECT_EQ(zel_phaser_advance_and_await_at(p, 0), EINVAL);
+    EXPECT_EQ(zel_phaser_advance(p), EINVAL);
+    EXPECT_EQ(zel_phaser_advance_and_await(p), EINVAL);
+    EXPECT_EQ(zel_phaser_leave_at(p, 0), EINVAL);
+    EXPECT_EQ(zel_phaser_leave(p), EINVAL);
+    EXPECT_EQ(zel_phaser_await_phase(p, 0, &t), EINVAL);
+    EXPECT_EQ(zel_phaser_join_at(p, 0, &phase), EINVAL);
+    EXPECT_EQ(zel_phaser_join(p, &who, &phase), EINVAL);
+    EXPECT_EQ(zel_phaser_laggard(p, &who, &phase, nullptr), EINVAL);
+    EXPECT_EQ(zel_phaser_abort(p, ECANCELED), EINVAL);
+    EXPECT_EQ(zel_phaser_current(p), -1);
+    EXPECT_EQ(zel_phaser_destroy(p), EINVAL);
+  }
 }
 
 TEST(ZelPhaserLeave, AParticipantThatLeavesMidRunReleasesTheOthers) {
