@@ -17,10 +17,11 @@ namespace {
 // Looks at `released` every millisecond until it reaches `target`, `stop`
 // is set or the deadline passes: the way to wait when the kernel refuses to sleep on a
 // futex word (it does not for a valid word and deadline).
-int doze_until(const std::atomic<int32_t> &released, int32_t target, const timespec *deadline,
+int doze_until(const released_word &released, int32_t target, const timespec *deadline,
                const std::atomic<int> &stop) {
   for (;;) {
-    if (released.load(std::memory_order_acquire) >= target || stop.load() != 0) return 0;
+    if (released_phase(released.load(std::memory_order_acquire)) >= target || stop.load() != 0)
+      return 0;
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     if (deadline != nullptr &&
@@ -70,35 +71,34 @@ wait_list::group *wait_list::join(int32_t target) {
   return above;
 }
 
-int wait_list::sleep_until(pthread_mutex_t *mutex, std::atomic<int32_t> &released, int32_t target,
+int wait_list::sleep_until(pthread_mutex_t *mutex, released_word &released, int32_t target,
                            const timespec *deadline, const std::atomic<int> &stop) {
   for (;;) {
-    const int32_t seen = released.load(std::memory_order_seq_cst);
+    const int32_t seen = released_phase(released.load(std::memory_order_seq_cst));
     if (seen >= target || stop.load(std::memory_order_seq_cst) != 0) return 0;
     const int rc = seen == target - 1 ? sleep_on_next(released, seen, deadline, stop)
                                       : sleep_in_group(mutex, released, target, deadline, stop);
-    if (released.load(std::memory_order_acquire) >= target) return 0;
+    if (released_phase(released.load(std::memory_order_acquire)) >= target) return 0;
     if (rc == ETIMEDOUT) return ETIMEDOUT;
     if (rc != 0) return doze_until(released, target, deadline, stop);
   }
 }
 
-int wait_list::sleep_on_next(std::atomic<int32_t> &released, int32_t seen, const timespec *deadline,
+int wait_list::sleep_on_next(released_word &released, int32_t seen, const timespec *deadline,
                              const std::atomic<int> &stop) {
   next_sleepers_.fetch_add(1, std::memory_order_seq_cst);
-  const int rc =
-      released.load(std::memory_order_seq_cst) == seen && stop.load(std::memory_order_seq_cst) == 0
-          ? futex_wait(&released, seen, deadline)
-          : 0;
+  const int rc = released_phase(released.load(std::memory_order_seq_cst)) == seen &&
+                         stop.load(std::memory_order_seq_cst) == 0
+                     ? futex_wait(&released, seen, deadline)
+                     : 0;
   next_sleepers_.fetch_sub(1, std::memory_order_relaxed);
   return rc;
 }
 
-int wait_list::sleep_in_group(pthread_mutex_t *mutex, const std::atomic<int32_t> &released,
-                              int32_t target, const timespec *deadline,
-                              const std::atomic<int> &stop) {
+int wait_list::sleep_in_group(pthread_mutex_t *mutex, const released_word &released, int32_t target,
+                              const timespec *deadline, const std::atomic<int> &stop) {
   pthread_mutex_lock(mutex);
-  if (released.load(std::memory_order_relaxed) >= target ||
+  if (released_phase(released.load(std::memory_order_relaxed)) >= target ||
       stop.load(std::memory_order_relaxed) != 0) {
     pthread_mutex_unlock(mutex);
     return 0;
@@ -109,19 +109,21 @@ int wait_list::sleep_in_group(pthread_mutex_t *mutex, const std::atomic<int32_t>
                 std::memory_order_seq_cst);
   pthread_mutex_unlock(mutex);
 
-  if (released.load(std::memory_order_seq_cst) >= target) return 0;
+  if (released_phase(released.load(std::memory_order_seq_cst)) >= target) return 0;
   return futex_wait(&g->word, word, deadline);
 }
 
-void wait_list::wake_reached(pthread_mutex_t *mutex, std::atomic<int32_t> &released) {
+void wait_list::wake_reached(pthread_mutex_t *mutex, released_word &released) {
   if (next_sleepers_.load(std::memory_order_seq_cst) > 0) futex_wake_all(&released);
-  if (lowest_.load(std::memory_order_seq_cst) > released.load(std::memory_order_relaxed)) return;
+  if (lowest_.load(std::memory_order_seq_cst) >
+      released_phase(released.load(std::memory_order_relaxed)))
+    return;
   pthread_mutex_lock(mutex);
-  release_groups_upto(released.load(std::memory_order_relaxed));
+  release_groups_upto(released_phase(released.load(std::memory_order_relaxed)));
   pthread_mutex_unlock(mutex);
 }
 
-void wait_list::wake_all(pthread_mutex_t *mutex, std::atomic<int32_t> &released) {
+void wait_list::wake_all(pthread_mutex_t *mutex, released_word &released) {
   pthread_mutex_lock(mutex);
   release_groups_upto(INT32_MAX);
   pthread_mutex_unlock(mutex);

@@ -53,6 +53,17 @@
 
 namespace zel_detail {
 
+// The released phase as the phaser publishes it: a 64-bit word whose low 32
+// bits are the phase, the futex word on which next-phase waiters sleep, and
+// whose high 32 bits belong to the phaser.
+using released_word = std::atomic<uint64_t>;
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && released_word::is_always_lock_free,
+              "the low half of the released word must be its first four bytes");
+
+inline int32_t released_phase(uint64_t word) {
+  return static_cast<int32_t>(static_cast<uint32_t>(word));
+}
+
 class wait_list {
  public:
   struct group {
@@ -71,23 +82,23 @@ class wait_list {
   // Sleeps until `released` reaches `target`, `stop` is not 0, or the
   // absolute CLOCK_MONOTONIC `deadline` (null: none) passes. Returns 0 or
   // ETIMEDOUT. `mutex` guards the groups; it is held only while joining one.
-  int sleep_until(pthread_mutex_t *mutex, std::atomic<int32_t> &released, int32_t target,
+  int sleep_until(pthread_mutex_t *mutex, released_word &released, int32_t target,
                   const timespec *deadline, const std::atomic<int> &stop);
 
   // Called after `released` was raised: wakes every group whose target it
   // has reached. Takes `mutex` and makes system calls only if there is one.
-  void wake_reached(pthread_mutex_t *mutex, std::atomic<int32_t> &released);
+  void wake_reached(pthread_mutex_t *mutex, released_word &released);
 
   // Called after the `stop` of every sleep_until was set: wakes every
   // sleeper, and returns once none is left on `released`.
-  void wake_all(pthread_mutex_t *mutex, std::atomic<int32_t> &released);
+  void wake_all(pthread_mutex_t *mutex, released_word &released);
 
  private:
   static constexpr int32_t free_target = INT32_MIN;
 
-  int sleep_on_next(std::atomic<int32_t> &released, int32_t seen, const timespec *deadline,
+  int sleep_on_next(released_word &released, int32_t seen, const timespec *deadline,
                     const std::atomic<int> &stop);
-  int sleep_in_group(pthread_mutex_t *mutex, const std::atomic<int32_t> &released, int32_t target,
+  int sleep_in_group(pthread_mutex_t *mutex, const released_word &released, int32_t target,
                      const timespec *deadline, const std::atomic<int> &stop);
   group *join(int32_t target);             // with the mutex held
   void release_groups_upto(int32_t upto);  // with the mutex held

@@ -13,10 +13,9 @@
 // swaps in INT32_MAX). If the participant left the phase that `released`
 // holds, it may have been the last one there, so it raises `released` to the
 // smallest phase; after each raise it makes, it scans again and raises
-// again if it can (see raise_released). A raise is announced (`raising`)
-// and checked by a second scan before its compare-and-swap, for the sake
-// of joins, and takes the time at which the phase is reached (`since_ns`,
-// stored before the raise, so that it never belongs to an earlier phase).
+// again if it can (see raise_released). A raise takes the time at which
+// the phase is reached (`since`, stored before the raise, so that it
+// never belongs to an earlier phase).
 // All of these accesses are sequentially consistent. Nothing here takes a
 // lock, except to wake sleepers.
 //
@@ -45,19 +44,16 @@
 // Each raise adds one full scan.
 //
 // Joining: a join swaps INT32_MAX for the smallest phase m of the others,
-// the one case in which a phase falls, so it must not let a raise whose
-// scans missed it publish a phase above m. Raises and joins announce
-// themselves to each other (`raising`, `joining`, sequentially consistent:
-// each sees the other, or is seen, or both). A join, once announced, waits
-// until no raise is under way; a raise that finds a join announced makes no
-// compare-and-swap and leaves the raise to the join, which raises, as a
-// departure would, once it has withdrawn its announcement. A raise that
-// did not see the join was seen by it, and ended before the join chose m;
-// one that began after the join withdrew scans after the swap. So while a
-// join chooses, `released` stands still, m >= released, and released <=
-// min(phases) holds throughout. The raise's second scan, made while it is
-// announced, is the one that counts: the first merely decides whether to
-// try. Advancing stays lock-free; a waiter may wait for a joiner to finish.
+// the one case in which a phase falls, so no raise whose scan missed the
+// joiner may publish a phase above m. `released` shares one word with a join
+// epoch, odd while a join chooses m: a join makes it odd with a
+// compare-and-swap, so a raise that read the word before fails its
+// compare-and-swap, and one that read it after finds a join under way and
+// leaves the raise to the join, which raises, as a departure would, once it
+// has made the epoch even again; a raise that read the word after that scans
+// after the swap. So while a join chooses, `released` stands still, m >=
+// released, and released <= min(phases) holds throughout. Advancing stays
+// lock-free; a waiter may wait for a joiner to finish.
 //
 // Aborting: `aborted` is set once, before the sleepers are woken for good
 // (wait_list.h); every wait tests it with `released`, every advance and join
@@ -99,6 +95,8 @@
 namespace {
 
 using zel_detail::checked_size;
+using zel_detail::released_phase;
+using zel_detail::released_word;
 using zel_detail::wait_list;
 
 constexpr size_t cache_line = 64;
@@ -119,12 +117,11 @@ constexpr int32_t min_pause_rounds = 32;
 constexpr int32_t yield_rounds = 4;
 
 struct alignas(cache_line) phaser_state {
-  std::atomic<int32_t> released{0};                     // only ever raised, but by the sync
+  released_word released{0};                            // the phase, and the join epoch
   std::atomic<int> aborted{0};                          // the abort's error, set once
-  std::atomic<int32_t> raising{0};                      // raises under way, see publish
-  std::atomic<int32_t> joining{0};                      // joins under way
   std::atomic<int32_t> scan_start{0};                   // where scans begin, see raise_released
-  std::atomic<int64_t> since_ns{0};                     // when `released` was reached
+  std::atomic<int64_t> since{0};                        // ticks when `released` was reached
+  int64_t init_ticks = 0, init_ns = 0;                  // the clocks at zel_phaser_init
   std::atomic<bool> synced{false};                      // set once by the first operation
   std::atomic<int32_t> pause_rounds{max_pause_rounds};  // adaptive, see above
   bool yield_in_wait = false;
@@ -153,6 +150,33 @@ int64_t monotonic_ns() {
   return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
+// Time stamps of raises: a tick count that is cheaper to read than the
+// clock (the time-stamp counter, which the kernel's CLOCK_MONOTONIC follows
+// at a constant rate, on x86-64; elsewhere the clock itself), converted to
+// CLOCK_MONOTONIC only when asked for, against the ticks and the clock read
+// at init and at the conversion.
+int64_t ticks() {
+#if defined(__x86_64__)
+  return static_cast<int64_t>(__rdtsc());
+#else
+  return monotonic_ns();
+#endif
+}
+
+int64_t ticks_to_ns(const phaser_state *st, int64_t stamp) {
+#if defined(__x86_64__)
+  const int64_t now_ticks = ticks(), now_ns = monotonic_ns();
+  if (now_ticks <= st->init_ticks || stamp <= st->init_ticks) return st->init_ns;
+  const long double elapsed = static_cast<long double>(std::min(stamp, now_ticks) - st->init_ticks);
+  return st->init_ns +
+         static_cast<int64_t>(elapsed * static_cast<long double>(now_ns - st->init_ns) /
+                              static_cast<long double>(now_ticks - st->init_ticks));
+#else
+  (void)st;
+  return stamp;
+#endif
+}
+
 std::atomic_ref<int32_t> phase_of(const zel_phaser_t *phaser, int32_t participant) {
   return std::atomic_ref<int32_t>(phaser->phases[participant]);
 }
@@ -171,7 +195,7 @@ void sync_once(zel_phaser_t *phaser, phaser_state *st) {
   if (st->synced.load(std::memory_order_acquire)) return;
   pthread_mutex_lock(&phaser->mutex);
   if (!st->synced.load(std::memory_order_relaxed)) {
-    st->released.store(smallest_phase(phaser, std::memory_order_relaxed),
+    st->released.store(static_cast<uint32_t>(smallest_phase(phaser, std::memory_order_relaxed)),
                        std::memory_order_seq_cst);
     st->synced.store(true, std::memory_order_release);
   }
@@ -202,43 +226,34 @@ int32_t smallest_phase_above(const zel_phaser_t *phaser, phaser_state *st, int32
   return low;
 }
 
-enum class outcome { raised, retry, left_to_join };
+// The join epoch, the high half of the released word: odd while a join
+// chooses its phase.
+constexpr uint64_t join_epoch_step = uint64_t{1} << 32;
 
-// Raises `released` from `seen` to `low` if a second scan, made while the
-// raise is announced to joins, still finds every phase at `low` or above.
-// Returns retry if it does not, or if another raise came first (then `seen`
-// is what that one published), and left_to_join if a join is under way: the
-// join raises when it is done. The time is taken before the raise, so that
-// it never belongs to an earlier phase.
-outcome publish(zel_phaser_t *phaser, phaser_state *st, int32_t &seen, int32_t &low) {
-  st->raising.fetch_add(1, std::memory_order_seq_cst);
-  outcome result = outcome::left_to_join;
-  if (st->joining.load(std::memory_order_seq_cst) == 0) {
-    result = outcome::retry;
-    low = smallest_phase_above(phaser, st, seen);
-    if (low > seen) {
-      st->since_ns.store(monotonic_ns(), std::memory_order_relaxed);
-      if (st->released.compare_exchange_strong(seen, low, std::memory_order_seq_cst)) {
-        result = outcome::raised;
-      }
-    }
-  }
-  st->raising.fetch_sub(1, std::memory_order_seq_cst);
-  return result;
+bool join_under_way(uint64_t word) {
+  return (word & join_epoch_step) != 0;
 }
 
-// Raises `released` from `seen` to the smallest phase, scanning again after
-// each raise this call makes until a scan finds nothing higher, and wakes
-// the sleepers whose phase it reached.
-void raise_released(zel_phaser_t *phaser, phaser_state *st, int32_t seen) {
+uint64_t with_phase(uint64_t word, int32_t phase) {
+  return (word & ~(join_epoch_step - 1)) | static_cast<uint32_t>(phase);
+}
+
+// Raises `released` from the word `seen` to the smallest phase, scanning
+// again after each raise this call makes until a scan finds nothing
+// higher, and wakes the sleepers whose phase it reached. The compare-and-swap
+// fails if a raise or a join came between the read of `seen` and it; while
+// a join is under way it leaves the raise to the join. The time is taken
+// before the raise, so that it never belongs to an earlier phase.
+void raise_released(zel_phaser_t *phaser, phaser_state *st, uint64_t seen) {
   bool raised = false;
-  for (int32_t low = smallest_phase_above(phaser, st, seen); low > seen;
-       low = smallest_phase_above(phaser, st, seen)) {
-    const outcome result = publish(phaser, st, seen, low);
-    if (result == outcome::left_to_join) break;
-    if (result == outcome::raised) {
+  while (!join_under_way(seen)) {
+    const int32_t low = smallest_phase_above(phaser, st, released_phase(seen));
+    if (low <= released_phase(seen)) break;
+    st->since.store(ticks(), std::memory_order_relaxed);
+    const uint64_t next = with_phase(seen, low);
+    if (st->released.compare_exchange_strong(seen, next, std::memory_order_seq_cst)) {
       raised = true;
-      seen = low;
+      seen = next;
     }
   }
   if (raised) st->sleepers.wake_reached(&phaser->mutex, st->released);
@@ -247,7 +262,8 @@ void raise_released(zel_phaser_t *phaser, phaser_state *st, int32_t seen) {
 // Participant `participant` has moved on from phase `old`: if it was at
 // the phase that `released` holds, it may have been the last one there.
 void departed(zel_phaser_t *phaser, phaser_state *st, int32_t old) {
-  if (st->released.load(std::memory_order_seq_cst) == old) raise_released(phaser, st, old);
+  const uint64_t seen = st->released.load(std::memory_order_seq_cst);
+  if (released_phase(seen) == old) raise_released(phaser, st, seen);
 }
 
 // Adds 1 to the participant's phase; stores the new phase in *now.
@@ -268,7 +284,7 @@ int advance_participant(zel_phaser_t *phaser, int32_t participant, int32_t *now)
 
 // Whether the wait for `target` is over: reached, or aborted.
 bool reached(const phaser_state *st, int32_t target) {
-  return st->released.load(std::memory_order_acquire) >= target ||
+  return released_phase(st->released.load(std::memory_order_acquire)) >= target ||
          st->aborted.load(std::memory_order_relaxed) != 0;
 }
 
@@ -309,13 +325,32 @@ int wait_for(zel_phaser_t *phaser, phaser_state *st, int32_t target, const times
   return error != 0 ? error : rc;
 }
 
+// Makes the join epoch odd, which stops the raises, once no other join is
+// under way.
+void begin_join(phaser_state *st) {
+  uint64_t word = st->released.load(std::memory_order_seq_cst);
+  for (;;) {
+    if (join_under_way(word)) {
+      sched_yield();
+      word = st->released.load(std::memory_order_seq_cst);
+    } else if (st->released.compare_exchange_weak(word, word + join_epoch_step,
+                                                  std::memory_order_seq_cst)) {
+      return;
+    }
+  }
+}
+
+// Makes the join epoch even again and makes the raises left to the join.
+void end_join(zel_phaser_t *phaser, phaser_state *st) {
+  const uint64_t word =
+      st->released.fetch_add(join_epoch_step, std::memory_order_seq_cst) + join_epoch_step;
+  raise_released(phaser, st, word);
+}
+
 // Brings back `participant`, which had left, at the smallest phase of the
-// others, and stores it in *phase. Holds raises off while it chooses: it
-// announces itself, waits until the raises under way have ended, and makes
-// the raises that were left to it once it is done.
+// others, and stores it in *phase.
 int join_participant(zel_phaser_t *phaser, phaser_state *st, int32_t participant, int32_t *phase) {
-  st->joining.fetch_add(1, std::memory_order_seq_cst);
-  while (st->raising.load(std::memory_order_seq_cst) != 0) sched_yield();
+  begin_join(st);
   const int32_t current = smallest_phase(phaser, std::memory_order_seq_cst);
   int32_t expected = left;
   int rc = EOVERFLOW;
@@ -325,8 +360,7 @@ int join_participant(zel_phaser_t *phaser, phaser_state *st, int32_t participant
              ? 0
              : EBUSY;
   }
-  st->joining.fetch_sub(1, std::memory_order_seq_cst);
-  raise_released(phaser, st, st->released.load(std::memory_order_seq_cst));
+  end_join(phaser, st);
   *phase = current;
   return rc;
 }
@@ -381,7 +415,9 @@ extern "C" int zel_phaser_init(zel_phaser_t *phaser, int32_t number_threads) {
   auto *group_storage =
       reinterpret_cast<wait_list::group *>(static_cast<char *>(block) + phases_end);
   phaser_state *st = new (block) phaser_state;
-  st->since_ns.store(monotonic_ns(), std::memory_order_relaxed);
+  st->init_ticks = ticks();
+  st->init_ns = monotonic_ns();
+  st->since.store(st->init_ticks, std::memory_order_relaxed);
   st->sleepers.init(group_storage, groups);
   st->yield_in_wait = number_threads > online_cpus();
   auto *phases = reinterpret_cast<int32_t *>(st + 1);
@@ -490,8 +526,8 @@ extern "C" int zel_phaser_laggard(zel_phaser_t *phaser, int32_t *participant, in
   if (!active(phaser)) return EINVAL;
   phaser_state *st = state_of(phaser);
   sync_once(phaser, st);
-  const int32_t current = st->released.load(std::memory_order_seq_cst);
-  const int64_t ns = st->since_ns.load(std::memory_order_relaxed);
+  const int32_t current = released_phase(st->released.load(std::memory_order_seq_cst));
+  const int64_t stamp = st->since.load(std::memory_order_relaxed);
   int32_t who = -1;
   for (int32_t i = 0, low = left; i < phaser->number_threads; ++i) {
     const int32_t p = phase_of(phaser, i).load(std::memory_order_acquire);
@@ -503,6 +539,7 @@ extern "C" int zel_phaser_laggard(zel_phaser_t *phaser, int32_t *participant, in
   if (participant != nullptr) *participant = who;
   if (phase != nullptr) *phase = current;
   if (since != nullptr) {
+    const int64_t ns = ticks_to_ns(st, stamp);
     since->tv_sec = static_cast<time_t>(ns / 1000000000);
     since->tv_nsec = static_cast<long>(ns % 1000000000);
   }
