@@ -14,9 +14,9 @@
 // holds, it may have been the last one there, so it raises `released` to the
 // smallest phase; after each raise it makes, it scans again and raises
 // again if it can (see raise_released). A raise takes the time at which
-// the phase is reached (`since`, stored before the raise, so that it
-// never belongs to an earlier phase).
-// All of these accesses are sequentially consistent. Nothing here takes a
+// the phase is reached (`since`, in ticks, stored before the raise, so that
+// it never belongs to an earlier phase). All of these accesses are
+// sequentially consistent. Nothing here takes a
 // lock, except to wake sleepers.
 //
 // Invariants:
@@ -29,7 +29,8 @@
 //    later. Let L be the last participant to depart x. L's old phase was x
 //    (nobody is below `released`) and L read `released` == x after its
 //    compare-and-swap, so L scanned after every departure from x and raised
-//    `released` above x: a later successful raise, a contradiction. (Where
+//    `released` above x (or left that to a join under way, which scans and
+//    raises after it): a later successful raise, a contradiction. (Where
 //    a scan starts does not matter: one that finds nobody at or below x
 //    has read every phase.)
 //  - so the advance that completes a phase for a waiter is followed by a

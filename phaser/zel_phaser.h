@@ -258,7 +258,7 @@ int zel_phaser_abort(zel_phaser_t *phaser, int error);
  * zel_phaser_join) exactly one returns 0 and the others EBUSY. May run
  * concurrently with every call but zel_phaser_init and zel_phaser_destroy,
  * and with no advance or leave of the same participant. Never waits for
- * another participant; it may block briefly while advances are under way.
+ * another participant; it may block briefly while another join is under way.
  *
  * Memory ordering: the join orders nothing by itself; the joined
  * participant's advances are releases, as every advance is.
