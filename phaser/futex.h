@@ -19,21 +19,24 @@ static_assert(sizeof(std::atomic<int32_t>) == sizeof(int32_t) &&
                   std::atomic<int32_t>::is_always_lock_free,
               "a futex word must be a plain 32-bit integer");
 
-// Sleeps while *word == expected, until woken or until the absolute
-// CLOCK_MONOTONIC time `deadline` (null: no limit). Returns 0 when woken or
-// when the word differed, ETIMEDOUT when the deadline passed, EINTR on a
-// signal. May return 0 spuriously: the caller re-tests its condition.
-inline int futex_wait(std::atomic<int32_t> *word, int32_t expected, const timespec *deadline) {
-  const long rc = syscall(SYS_futex, reinterpret_cast<int32_t *>(word), FUTEX_WAIT_BITSET_PRIVATE,
-                          expected, deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
-  if (rc == 0) return 0;
-  return errno == ETIMEDOUT || errno == EINTR ? errno : 0;
+// Sleeps while the 32-bit word at `word` == expected, until woken or until the absolute
+// CLOCK_MONOTONIC time `deadline` (null: no limit; tv_nsec within
+// [0, 999999999]). Returns 0 when woken, when the word differed or on a
+// signal: the caller looks again, so it may return 0 spuriously. Returns
+// ETIMEDOUT when the deadline has passed, also at once for a deadline before
+// the clock's origin (negative tv_sec), which the kernel would refuse; any
+// other error number when the kernel refused to sleep.
+inline int futex_wait(const void *word, int32_t expected, const timespec *deadline) {
+  if (deadline != nullptr && deadline->tv_sec < 0) return ETIMEDOUT;
+  const long rc = syscall(SYS_futex, word, FUTEX_WAIT_BITSET_PRIVATE, expected, deadline, nullptr,
+                          FUTEX_BITSET_MATCH_ANY);
+  if (rc == 0 || errno == EAGAIN || errno == EINTR) return 0;
+  return errno;
 }
 
-// Wakes every thread sleeping in futex_wait on `word`.
-inline void futex_wake_all(std::atomic<int32_t> *word) {
-  syscall(SYS_futex, reinterpret_cast<int32_t *>(word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr,
-          nullptr, 0);
+// Wakes every thread sleeping in futex_wait on the word at `word`.
+inline void futex_wake_all(const void *word) {
+  syscall(SYS_futex, word, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
 }
 
 }  // namespace zel_detail

@@ -28,6 +28,14 @@
 // reused, before its sleeper gets to sleep has a bumped word, so the
 // sleeper's futex wait returns at once.
 //
+// Stopping (the phaser's abort): the stopper sets `stop`, then frees every
+// group under the mutex, as a raise to INT32_MAX would; a sleeper tests
+// `stop` under the mutex before joining a group, so it either sees it or is
+// woken. A next-phase sleeper tests `stop` after announcing itself, but its
+// word does not change, so the stopper wakes the released word again until
+// no next-phase sleeper is left: one that tested before the stop is either
+// asleep and woken, or about to sleep and woken by a later round.
+//
 // More distinct phases awaited at once than the table holds: the waiter
 // joins the group with the nearest lower target (and wakes early), or else
 // lowers the nearest higher group's target to its own (whose waiters then
@@ -45,10 +53,21 @@
 
 namespace zel_detail {
 
+// The released phase as the phaser publishes it: a 64-bit word whose low 32
+// bits are the phase, the futex word on which next-phase waiters sleep, and
+// whose high 32 bits belong to the phaser.
+using released_word = std::atomic<uint64_t>;
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && released_word::is_always_lock_free,
+              "the low half of the released word must be its first four bytes");
+
+inline int32_t released_phase(uint64_t word) {
+  return static_cast<int32_t>(static_cast<uint32_t>(word));
+}
+
 class wait_list {
  public:
   struct group {
-    int32_t target;             // guarded by the mutex; kFree when unused
+    int32_t target;             // guarded by the mutex; free_target when unused
     std::atomic<int32_t> word;  // futex word, bumped when the group is released
   };
 
@@ -60,23 +79,29 @@ class wait_list {
   // outlive every other call.
   void init(group *storage, size_t capacity);
 
-  // Sleeps until `released` reaches `target` or the absolute CLOCK_MONOTONIC
-  // `deadline` (null: none) passes. Returns 0 or ETIMEDOUT. `mutex` guards
-  // the groups; it is held only while joining one.
-  int sleep_until(pthread_mutex_t *mutex, std::atomic<int32_t> &released, int32_t target,
-                  const timespec *deadline);
+  // Sleeps until `released` reaches `target`, `stop` is not 0, or the
+  // absolute CLOCK_MONOTONIC `deadline` (null: none) passes. Returns 0 or
+  // ETIMEDOUT. `mutex` guards the groups; it is held only while joining one.
+  int sleep_until(pthread_mutex_t *mutex, released_word &released, int32_t target,
+                  const timespec *deadline, const std::atomic<int> &stop);
 
   // Called after `released` was raised: wakes every group whose target it
   // has reached. Takes `mutex` and makes system calls only if there is one.
-  void wake_reached(pthread_mutex_t *mutex, std::atomic<int32_t> &released);
+  void wake_reached(pthread_mutex_t *mutex, released_word &released);
+
+  // Called after the `stop` of every sleep_until was set: wakes every
+  // sleeper, and returns once none is left on `released`.
+  void wake_all(pthread_mutex_t *mutex, released_word &released);
 
  private:
-  static constexpr int32_t kFree = INT32_MIN;
+  static constexpr int32_t free_target = INT32_MIN;
 
-  int sleep_on_next(std::atomic<int32_t> &released, int32_t seen, const timespec *deadline);
-  int sleep_in_group(pthread_mutex_t *mutex, const std::atomic<int32_t> &released, int32_t target,
-                     const timespec *deadline);
-  group *join(int32_t target);  // with the mutex held
+  int sleep_on_next(released_word &released, int32_t seen, const timespec *deadline,
+                    const std::atomic<int> &stop);
+  int sleep_in_group(pthread_mutex_t *mutex, const released_word &released, int32_t target,
+                     const timespec *deadline, const std::atomic<int> &stop);
+  group *join(int32_t target);             // with the mutex held
+  void release_groups_upto(int32_t upto);  // with the mutex held
 
   std::atomic<int32_t> next_sleepers_{0};
   std::atomic<int32_t> lowest_{INT32_MAX};

@@ -10,8 +10,10 @@
  * has reached at least its own new phase (zel_phaser_advance_and_await).
  * Used by every participant with zel_phaser_advance_and_await, a phaser is
  * a cyclic barrier. A participant that leaves (zel_phaser_leave) holds
- * nobody back any more, and any thread may wait for a phase, with or without
- * a deadline (zel_phaser_await_phase).
+ * nobody back any more and may come back (zel_phaser_join), any thread may
+ * wait for a phase, with or without a deadline (zel_phaser_await_phase), ask
+ * who holds the phaser back (zel_phaser_laggard), or end the run for every
+ * waiter with an error (zel_phaser_abort).
  *
  * Naming participants: the registry-based operations take the calling
  * thread's slot in the process-wide registry (tid_slot) as its participant
@@ -28,6 +30,11 @@
  * <errno.h>). -1 means that the participant is not within
  * [0, number_threads): for the registry-based operations, that the calling
  * thread's slot is not (or that the registry could not record the thread).
+ * Every operation but zel_phaser_init returns EINVAL for a null phaser and
+ * for a record that is not active: zero-filled, or destroyed
+ * (zel_phaser_current returns -1 for them). This is a courtesy for such
+ * records, not a licence to race zel_phaser_destroy: a call that overlaps
+ * the destruction has undefined behaviour.
  *
  * Valid C11 and C++.
  */
@@ -60,9 +67,8 @@ extern "C" {
  * to the phaser.
  */
 typedef struct zel_phaser {
-  /* `mutex` guards the phaser's list of sleeping waiters; `cond` is
-   * initialised and destroyed with the phaser but not waited on: waiters
-   * sleep on futex words of the phaser's own. */
+  /* `mutex` and `cond` belong to the phaser, which initialises and destroys
+   * them. */
   pthread_mutex_t mutex;
   pthread_cond_t cond;
   int32_t number_threads; /* number of participants, at least 1 */
@@ -90,8 +96,8 @@ int zel_phaser_init(zel_phaser_t *phaser, int32_t number_threads);
  * operation but zel_phaser_init and zel_phaser_destroy; it then returns a
  * value between the current phase at its start and the current phase at its
  * return. With no advance in flight it is exact. Phases only grow, so the
- * result is a lower bound of every later current phase. Never blocks and
- * takes no lock; it reads all `number_threads` entries.
+ * result is a lower bound of every later current phase. Never blocks; its
+ * time grows with `number_threads`.
  */
 int32_t zel_phaser_current(zel_phaser_t *phaser);
 
@@ -109,9 +115,8 @@ int32_t zel_phaser_current(zel_phaser_t *phaser);
  * One thread at a time may advance a given participant; any number of
  * participants may wait at once, up to all of them, whatever operations the
  * others use; each returns as soon as the current phase has reached its own
- * phase. Blocks only while some participant lags behind: it spins briefly,
- * then sleeps until the advance that completes its phase wakes it; an
- * advance that does not complete its phase does not wake it.
+ * phase. Blocks only while some participant lags behind. May run
+ * concurrently with every call but zel_phaser_init and zel_phaser_destroy.
  *
  * Memory ordering: everything a thread wrote before it advanced a
  * participant (by any advancing operation, or by leaving) happens before
@@ -134,11 +139,12 @@ int zel_phaser_advance_and_await(zel_phaser_t *phaser);
  * Returns 0; EINVAL if `phaser` is null; -1 if `participant` is not within
  * [0, number_threads); EOVERFLOW if the participant has left or its phase
  * would reach INT32_MAX. Every failure changes nothing.
- * Never blocks. Makes a system call only to wake waiters that it releases
- * (and then takes the phaser's mutex briefly). One thread at a time may
- * advance a given participant; may run concurrently with every other call
- * but zel_phaser_init and zel_phaser_destroy.
- * The advance is a release: see zel_phaser_advance_and_await_at.
+ * Never blocks. One thread at a time may advance a given participant; may
+ * run concurrently with every other call but zel_phaser_init and
+ * zel_phaser_destroy.
+ *
+ * Memory ordering: the advance is a release, as for
+ * zel_phaser_advance_and_await_at.
  */
 int zel_phaser_advance_at(zel_phaser_t *phaser, int32_t participant);
 
@@ -158,9 +164,12 @@ int zel_phaser_advance(zel_phaser_t *phaser);
  *
  * Returns 0, also when the participant had left already; EINVAL if `phaser`
  * is null; -1 if `participant` is not within [0, number_threads). After it,
- * the participant's advancing operations return EOVERFLOW.
- * Never blocks; concurrency and wake-ups as for zel_phaser_advance_at, of
- * which leaving is the last. The leave is a release, as an advance is.
+ * the participant's advancing operations return EOVERFLOW, until it joins
+ * again (zel_phaser_join_at).
+ * Never blocks; concurrency as for zel_phaser_advance_at, of which leaving
+ * is the last.
+ *
+ * Memory ordering: the leave is a release, as an advance is.
  */
 int zel_phaser_leave_at(zel_phaser_t *phaser, int32_t participant);
 
@@ -177,13 +186,13 @@ int zel_phaser_leave(zel_phaser_t *phaser);
  * passed; a null `deadline` waits without limit.
  *
  * Any thread may call it, participant or not; it advances nothing. Returns
- * 0 once the phase is reached (at once if it is reached already, whatever
- * the deadline); ETIMEDOUT if the deadline passed first; EINVAL if `phaser`
- * is null or `deadline` has tv_nsec outside [0, 999999999].
- * It spins briefly, then sleeps; it is woken only by the advance or leave
- * that makes the current phase reach `phase` (or, with more distinct phases
- * awaited at once than the phaser has participants, possibly earlier). May
- * run concurrently with every call but zel_phaser_init and
+ * 0 once the phase is reached (at once if it is reached already, however
+ * long ago the deadline passed); ETIMEDOUT if the deadline passed first (a
+ * deadline with a negative tv_sec passed long ago); EINVAL if `phaser` is
+ * null or `deadline` has tv_nsec outside [0, 999999999], also for a phase
+ * reached already.
+ * Blocks while the current phase is below `phase` and the deadline has not
+ * passed. May run concurrently with every call but zel_phaser_init and
  * zel_phaser_destroy.
  *
  * Memory ordering: as for zel_phaser_advance_and_await_at: everything
@@ -191,6 +200,98 @@ int zel_phaser_leave(zel_phaser_t *phaser);
  * happens before a return of 0.
  */
 int zel_phaser_await_phase(zel_phaser_t *phaser, int32_t phase, const struct timespec *deadline);
+
+/*
+ * zel_phaser_abort: ends the run of *phaser with the error number `error`,
+ * for example when a participant has failed and the others must not wait
+ * for it: every wait in progress returns `error`, and so does every later
+ * call that would advance, await or join.
+ *
+ * `error` must be a positive error number to which the phaser's calls give
+ * no meaning of their own: not EINVAL, EOVERFLOW, ETIMEDOUT or EBUSY
+ * (ECANCELED, for example). Returns 0; EINVAL if `phaser` is null or `error`
+ * is not such a number. The first abort wins and records `error`; a later one
+ * returns 0 and changes nothing.
+ *
+ * Every wait in progress (zel_phaser_advance_and_await_at,
+ * zel_phaser_advance_and_await, zel_phaser_await_phase) returns `error`
+ * promptly, without waiting for its deadline; a wait whose phase was reached
+ * before the abort took effect may return 0 instead. A call that starts
+ * after the abort returns `error` once its arguments pass the EINVAL and -1
+ * checks, and changes no phase: every advancing operation, every join, and
+ * zel_phaser_await_phase, also for a phase reached already. Leaving still
+ * works and returns 0; zel_phaser_current and zel_phaser_laggard go on
+ * reporting the phases.
+ *
+ * Any thread may call it, participant or not, concurrently with every call
+ * but zel_phaser_init and zel_phaser_destroy. It may block briefly, until the
+ * waits in progress have been woken. A return of `error` does not show that
+ * the aborting thread has left zel_phaser_abort: the program must join or
+ * otherwise synchronise with it before zel_phaser_destroy.
+ *
+ * Memory ordering: everything a thread wrote before it aborted happens
+ * before every return of `error` that the abort causes.
+ */
+int zel_phaser_abort(zel_phaser_t *phaser, int error);
+
+/*
+ * zel_phaser_join_at: brings back participant `participant`, which has left:
+ * its phase becomes the current phase of the participants that have not
+ * left, and is stored in *phase when `phase` is not null, so that the joiner
+ * knows which phase it is in.
+ *
+ * Returns 0; EINVAL if `phaser` is null; -1 if `participant` is not within
+ * [0, number_threads); EBUSY if the participant has not left; EOVERFLOW if
+ * every participant has left (the current phase is then INT32_MAX, the
+ * limit); after an abort, its error. Every failure changes nothing.
+ *
+ * Only the joiner's phase falls, from INT32_MAX; the current phase never
+ * falls. The joiner's phase is at least every current phase that any call
+ * has returned or acted on (a join racing the raise of the current phase
+ * takes the raised one), so a waiter whose phase the current phase had not
+ * reached when the join took effect is not released before the joined
+ * participant reaches the waiter's phase. A phaser that can grow is one
+ * initialised with its largest number of participants, the spare ones
+ * leaving before the work starts.
+ *
+ * Of concurrent joins of one participant (by zel_phaser_join_at or
+ * zel_phaser_join) exactly one returns 0 and the others EBUSY. May run
+ * concurrently with every call but zel_phaser_init and zel_phaser_destroy,
+ * and with no advance or leave of the same participant. Never waits for
+ * another participant; it may block briefly while another join is under way.
+ *
+ * Memory ordering: the join orders nothing by itself; the joined
+ * participant's advances are releases, as every advance is.
+ */
+int zel_phaser_join_at(zel_phaser_t *phaser, int32_t participant, int32_t *phase);
+
+/*
+ * zel_phaser_join: zel_phaser_join_at for the lowest-numbered participant
+ * that has left, whose number it stores in *participant. Returns EINVAL if
+ * `phaser` or `participant` is null; EBUSY if no participant has left;
+ * otherwise as zel_phaser_join_at.
+ */
+int zel_phaser_join(zel_phaser_t *phaser, int32_t *participant, int32_t *phase);
+
+/*
+ * zel_phaser_laggard: tells who holds the phaser back, and since when.
+ * Stores in *participant the lowest-numbered participant whose phase is the
+ * current phase, or -1 if every participant has left; in *phase the current
+ * phase; in *since the CLOCK_MONOTONIC time at which the current phase was
+ * reached (for the phase in force at the first operation, written by the
+ * caller or 0, the time of zel_phaser_init). Each pointer may be null.
+ *
+ * Returns 0, or EINVAL if `phaser` is null. Never blocks. Any thread may call
+ * it, participant or not, concurrently with every call but zel_phaser_init
+ * and zel_phaser_destroy; like the other operations, the first call syncs
+ * phases that the caller wrote. Each value held at some moment during the
+ * call; *since may belong to a later phase than *phase.
+ *
+ * Memory ordering: it reads the phases as zel_phaser_current does and orders
+ * nothing.
+ */
+int zel_phaser_laggard(zel_phaser_t *phaser, int32_t *participant, int32_t *phase,
+                       struct timespec *since);
 
 /*
  * zel_phaser_destroy: releases what zel_phaser_init acquired; *phaser is no
@@ -211,11 +312,9 @@ int zel_phaser_destroy(zel_phaser_t *phaser);
  * identifier of an ended one inherits its slot.
  *
  * Returns -1 if the registry cannot allocate an entry for a new thread.
- * Thread-safe and lock-free: any number of threads may call it at once, also
- * for the same identifier; each new thread receives the next slot exactly
- * once. A thread asking for its own slot (id == pthread_self()) after its
- * first call reads a thread-local copy and does not walk the registry.
- * Entries belong to the registry and are never freed.
+ * Never blocks. Any number of threads may call it at once, also for the same
+ * identifier; each new thread receives the next slot exactly once. Entries
+ * belong to the registry and are never freed.
  */
 int32_t tid_slot(pthread_t id);
 

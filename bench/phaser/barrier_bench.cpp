@@ -1,12 +1,13 @@
 // Time per phase of the phaser used as a barrier (every participant awaits,
 // named by its slot or by the caller), against pthread_barrier and
 // std::barrier, and of the demonstration's
-// pattern (workers advance, one participant awaits).
+// pattern (workers advance, one participant awaits); and the time of one
+// phase of many participants arriving in either order.
 //
 // Phaser participants are named by their thread's process-wide slot, so the
 // benchmark runs on a pool of threads created once, which take slots
-// 0..kMaxThreads-1 in order before anything else asks for one. Each
-// benchmark iteration runs kPhasesPerIteration phases on the first n pool
+// 0..max_threads-1 in order before anything else asks for one. Each
+// benchmark iteration runs phases_per_iteration phases on the first n pool
 // threads and is timed on the wall clock.
 
 #include "zel_phaser.h"
@@ -22,14 +23,14 @@
 
 namespace {
 
-constexpr int kMaxThreads = 8;
-constexpr int kPhasesPerIteration = 1000;
+constexpr int max_threads = 8;
+constexpr int phases_per_iteration = 1000;
 
 // Persistent threads that run one job at a time on the first n of them.
 class pool {
  public:
   pool() {
-    for (int i = 0; i < kMaxThreads; ++i) {
+    for (int i = 0; i < max_threads; ++i) {
       threads_.emplace_back([this, i] { loop(i); });
       // Slots in thread order: wait until thread i holds slot i.
       std::unique_lock lock(m_);
@@ -103,18 +104,18 @@ pool &threads() {
   return p;
 }
 
-// Runs kPhasesPerIteration phases per benchmark iteration on the first n
+// Runs phases_per_iteration phases per benchmark iteration on the first n
 // pool threads, `phase(index)` being thread index's part of one phase, and
 // reports the time per phase.
 template <typename Phase>
 void time_phases(benchmark::State &state, int n, Phase phase) {
   for (auto _ : state) {
     threads().run(n, [&](int index) {
-      for (int k = 0; k < kPhasesPerIteration; ++k) phase(index);
+      for (int k = 0; k < phases_per_iteration; ++k) phase(index);
     });
   }
   state.counters["per_phase"] =
-      benchmark::Counter(static_cast<double>(state.iterations()) * kPhasesPerIteration,
+      benchmark::Counter(static_cast<double>(state.iterations()) * phases_per_iteration,
                          benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
@@ -165,6 +166,19 @@ void BM_zel_phaser_one_awaiter(benchmark::State &state) {
   zel_phaser_destroy(&ph);
 }
 
+// One phase of n participants that one thread advances once each, in index
+// order (range(1) 0) or in reverse (1): the cost of a phase in n.
+void BM_zel_phaser_one_phase(benchmark::State &state) {
+  const auto n = static_cast<int32_t>(state.range(0));
+  const bool reverse = state.range(1) != 0;
+  zel_phaser_t ph;
+  zel_phaser_init(&ph, n);
+  for (auto _ : state) {
+    for (int32_t k = 0; k < n; ++k) zel_phaser_advance_at(&ph, reverse ? n - 1 - k : k);
+  }
+  zel_phaser_destroy(&ph);
+}
+
 void thread_counts(benchmark::internal::Benchmark *b) {
   for (int n : {2, 3, 4, 8}) b->Arg(n);
   b->UseRealTime()->Unit(benchmark::kMicrosecond);
@@ -175,6 +189,10 @@ BENCHMARK(BM_zel_phaser_barrier_at)->Apply(thread_counts);
 BENCHMARK(BM_pthread_barrier)->Apply(thread_counts);
 BENCHMARK(BM_std_barrier)->Apply(thread_counts);
 BENCHMARK(BM_zel_phaser_one_awaiter)->Apply(thread_counts);
+BENCHMARK(BM_zel_phaser_one_phase)
+    ->ArgsProduct({benchmark::CreateRange(1 << 10, 1 << 17, 2), {0, 1}})
+    ->ArgNames({"n", "reverse"})
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

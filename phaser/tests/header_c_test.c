@@ -15,7 +15,8 @@
 
 int main(void) {
   zel_phaser_t phaser;
-  struct timespec past = {0, 0};
+  struct timespec past = {0, 0}, since = {0, 0};
+  int32_t who = -1, at = -1;
   CHECK(ZEL_PHASER_VERSION_MAJOR >= 0);
   CHECK(zel_phaser_init(&phaser, 0) == EINVAL);
   CHECK(zel_phaser_init(&phaser, 2) == 0);
@@ -34,6 +35,17 @@ int main(void) {
   CHECK(zel_phaser_advance(&phaser) == EOVERFLOW);
   CHECK(phaser.phases[0] == INT32_MAX && phaser.number_threads == 2);
   CHECK(zel_phaser_current(&phaser) == INT32_MAX);
+  CHECK(zel_phaser_destroy(&phaser) == 0);
+
+  CHECK(zel_phaser_init(&phaser, 2) == 0);
+  CHECK(zel_phaser_leave_at(&phaser, 1) == 0);
+  CHECK(zel_phaser_laggard(&phaser, &who, &at, &since) == 0 && who == 0 && at == 0);
+  CHECK(since.tv_sec > 0 || since.tv_nsec > 0);
+  CHECK(zel_phaser_join(&phaser, &who, &at) == 0 && who == 1 && at == 0);
+  CHECK(zel_phaser_leave_at(&phaser, 0) == 0);
+  CHECK(zel_phaser_join_at(&phaser, 0, NULL) == 0);
+  CHECK(zel_phaser_abort(&phaser, ECANCELED) == 0);
+  CHECK(zel_phaser_advance_at(&phaser, 0) == ECANCELED);
   CHECK(zel_phaser_destroy(&phaser) == 0);
   return 0;
 }

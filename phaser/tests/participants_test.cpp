@@ -12,6 +12,8 @@
 #include <chrono>
 #include <climits>
 #include <latch>
+#include <limits>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -58,16 +60,16 @@ TEST(ZelPhaserAt, TwoGroupsOfThreadsRunPhasersOfTheirOwnInOneProcess) {
 }
 
 TEST(ZelPhaserAt, APoolWhoseThreadsAskedTheRegistryInAScrambledOrderWorks) {
-  constexpr int kThreads = 4;
-  const int order[kThreads] = {2, 0, 3, 1};  // thread order[k] registers k-th
+  constexpr int thread_count = 4;
+  const int order[thread_count] = {2, 0, 3, 1};  // thread order[k] registers k-th
   std::atomic<int> turn{0};
-  explicit_barrier bar(kThreads, 2000);
+  explicit_barrier bar(thread_count, 2000);
   watchdog dog("pool", bar.progress);
-  std::vector<int32_t> slots(kThreads, -2);
+  std::vector<int32_t> slots(thread_count, -2);
   std::vector<std::thread> threads;
-  for (int i = 0; i < kThreads; ++i) {
+  for (int i = 0; i < thread_count; ++i) {
     threads.emplace_back([&, i] {
-      const int rank = static_cast<int>(std::find(order, order + kThreads, i) - order);
+      const int rank = static_cast<int>(std::find(order, order + thread_count, i) - order);
       while (turn.load() != rank) std::this_thread::yield();
       slots[static_cast<size_t>(i)] = tid_slot(pthread_self());
       turn.fetch_add(1);
@@ -111,35 +113,47 @@ TEST(ZelPhaserAt, AParticipantOutsideTheRangeGetsMinusOneAndChangesNothing) {
   EXPECT_EQ(ph.get()->phases[1], 0);
 }
 
-TEST(ZelPhaserAt, ANullPhaserIsRefusedWithEinval) {
+// A null phaser, and as a courtesy a destroyed or zero-filled record.
+TEST(ZelPhaserAt, ANullDestroyedOrZeroFilledPhaserIsRefusedWithEinval) {
+  zel_phaser_t destroyed{}, zeroed{};
+  ASSERT_EQ(zel_phaser_init(&destroyed, 2), 0);
+  ASSERT_EQ(zel_phaser_destroy(&destroyed), 0);
   const timespec t{};
-  EXPECT_EQ(zel_phaser_advance_at(nullptr, 0), EINVAL);
-  EXPECT_EQ(zel_phaser_advance_and_await_at(nullptr, 0), EINVAL);
-  EXPECT_EQ(zel_phaser_advance(nullptr), EINVAL);
-  EXPECT_EQ(zel_phaser_advance_and_await(nullptr), EINVAL);
-  EXPECT_EQ(zel_phaser_leave_at(nullptr, 0), EINVAL);
-  EXPECT_EQ(zel_phaser_leave(nullptr), EINVAL);
-  EXPECT_EQ(zel_phaser_await_phase(nullptr, 0, &t), EINVAL);
-  EXPECT_EQ(zel_phaser_destroy(nullptr), EINVAL);
+  int32_t who = 0, phase = 0;
+  for (zel_phaser_t *p : {static_cast<zel_phaser_t *>(nullptr), &destroyed, &zeroed}) {
+    EXPECT_EQ(zel_phaser_advance_at(p, 0), EINVAL);
+    EXPECT_EQ(zel_phaser_advance_and_await_at(p, 0), EINVAL);
+    EXPECT_EQ(zel_phaser_advance(p), EINVAL);
+    EXPECT_EQ(zel_phaser_advance_and_await(p), EINVAL);
+    EXPECT_EQ(zel_phaser_leave_at(p, 0), EINVAL);
+    EXPECT_EQ(zel_phaser_leave(p), EINVAL);
+    EXPECT_EQ(zel_phaser_await_phase(p, 0, &t), EINVAL);
+    EXPECT_EQ(zel_phaser_join_at(p, 0, &phase), EINVAL);
+    EXPECT_EQ(zel_phaser_join(p, &who, &phase), EINVAL);
+    EXPECT_EQ(zel_phaser_laggard(p, &who, &phase, nullptr), EINVAL);
+    EXPECT_EQ(zel_phaser_abort(p, ECANCELED), EINVAL);
+    EXPECT_EQ(zel_phaser_current(p), -1);
+    EXPECT_EQ(zel_phaser_destroy(p), EINVAL);
+  }
 }
 
 TEST(ZelPhaserLeave, AParticipantThatLeavesMidRunReleasesTheOthers) {
-  constexpr int kThreads = 4;
-  constexpr int32_t kPhases = 2000, kLeaveAt = 500;
-  Phaser ph(kThreads);
+  constexpr int thread_count = 4;
+  constexpr int32_t phase_count = 2000, leave_at_phase = 500;
+  Phaser ph(thread_count);
   std::atomic<long> progress{0};
   std::atomic<int> failed{0};
   watchdog dog("barrier with a leaver", progress);
   std::vector<std::thread> threads;
-  for (int i = 0; i < kThreads; ++i) {
+  for (int i = 0; i < thread_count; ++i) {
     threads.emplace_back([&, i] {
-      const int32_t last = i == 0 ? kLeaveAt : kPhases;
+      const int32_t last = i == 0 ? leave_at_phase : phase_count;
       for (int32_t k = 1; k <= last; ++k) {
         if (zel_phaser_advance_and_await_at(ph.get(), i) != 0) failed.fetch_add(1);
         progress.fetch_add(1);
       }
       if (i == 0) {
-        // The others are waiting for us in phase kLeaveAt + 1 by now.
+        // The others are waiting for us in phase leave_at_phase + 1 by now.
         std::this_thread::sleep_for(20ms);
         if (zel_phaser_leave_at(ph.get(), 0) != 0) failed.fetch_add(1);
       }
@@ -148,11 +162,41 @@ TEST(ZelPhaserLeave, AParticipantThatLeavesMidRunReleasesTheOthers) {
   for (auto &t : threads) t.join();
   EXPECT_EQ(failed.load(), 0);
   EXPECT_EQ(ph.get()->phases[0], INT32_MAX);
-  EXPECT_EQ(zel_phaser_current(ph.get()), kPhases);
+  EXPECT_EQ(zel_phaser_current(ph.get()), phase_count);
   EXPECT_EQ(zel_phaser_advance_at(ph.get(), 0), EOVERFLOW);
   EXPECT_EQ(zel_phaser_advance_and_await_at(ph.get(), 0), EOVERFLOW);
   EXPECT_EQ(zel_phaser_leave_at(ph.get(), 0), 0);  // leaving twice
   EXPECT_EQ(ph.get()->phases[0], INT32_MAX);
+}
+
+// A leave whose scan saw the other participant at phase x publishes x;
+// if that participant moved on from x before the publication, only the
+// leaver's scan after it raises the current phase further.
+TEST(ZelPhaserLeave, ALeaveRacingTheOtherParticipantsAdvancesNeverStrandsTheCurrentPhase) {
+  constexpr int32_t phase_count = 1000;
+  std::atomic<long> progress{0};
+  watchdog dog("leave racing advances", progress);
+  std::minstd_rand rng(3);
+  for (int round = 0; round < 300; ++round) {
+    Phaser ph(2);
+    std::atomic<int> ready{0};  // both threads spin, so that they start together
+    const auto delay = static_cast<unsigned>(rng() % 20000);
+    std::thread leaver([&] {
+      ready.fetch_add(1);
+      while (ready.load() < 2) {
+      }
+      zel_testing::spin(delay);
+      EXPECT_EQ(zel_phaser_leave_at(ph.get(), 0), 0);
+    });
+    ready.fetch_add(1);
+    while (ready.load() < 2) {
+    }
+    for (int32_t k = 0; k < phase_count; ++k) ASSERT_EQ(zel_phaser_advance_at(ph.get(), 1), 0);
+    leaver.join();
+    const timespec soon = monotonic_in(2s);
+    ASSERT_EQ(zel_phaser_await_phase(ph.get(), phase_count, &soon), 0) << "round " << round;
+    progress.fetch_add(1);
+  }
 }
 
 TEST(ZelPhaserLeave, WhenEveryParticipantHasLeftEveryWaitReturnsAtOnce) {
@@ -217,12 +261,29 @@ TEST(ZelPhaserAwaitPhase, AReachedPhaseReturnsAtOnceWhateverTheDeadline) {
   EXPECT_EQ(zel_phaser_await_phase(ph.get(), 2, &zero), ETIMEDOUT);
 }
 
-TEST(ZelPhaserAwaitPhase, RefusesADeadlineWithNanosecondsOutOfRange) {
+TEST(ZelPhaserAwaitPhase, RefusesADeadlineWithNanosecondsOutOfRangeEvenForAReachedPhase) {
   Phaser ph(1);
   for (long nsec : {-1L, 1000000000L}) {
     timespec bad{};
     bad.tv_nsec = nsec;
     EXPECT_EQ(zel_phaser_await_phase(ph.get(), 1, &bad), EINVAL) << nsec;
+    EXPECT_EQ(zel_phaser_await_phase(ph.get(), 0, &bad), EINVAL) << nsec;
+  }
+}
+
+TEST(ZelPhaserAwaitPhase, ADeadlineBeforeTheClocksOriginHasLongPassed) {
+  Phaser ph(2);
+  ASSERT_EQ(zel_phaser_advance_at(ph.get(), 0), 0);
+  std::atomic<long> progress{0};
+  watchdog dog("waits with negative deadlines", progress, 5s);
+  for (time_t sec : {time_t{-1}, std::numeric_limits<time_t>::min()}) {
+    const timespec past{sec, 0};
+    // The next phase (sleeping on the released phase) and one further
+    // ahead (sleeping in a group), and a phase reached already.
+    EXPECT_EQ(zel_phaser_await_phase(ph.get(), 1, &past), ETIMEDOUT) << sec;
+    EXPECT_EQ(zel_phaser_await_phase(ph.get(), 5, &past), ETIMEDOUT) << sec;
+    EXPECT_EQ(zel_phaser_await_phase(ph.get(), 0, &past), 0) << sec;
+    progress.fetch_add(1);
   }
 }
 

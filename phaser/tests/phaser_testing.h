@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -33,6 +34,12 @@ class Phaser {
  private:
   zel_phaser_t p_{};
 };
+
+// Writes the phases of participants 0, 1, ... before the first operation.
+inline void write_phases(zel_phaser_t *p, std::initializer_list<int32_t> phases) {
+  int32_t i = 0;
+  for (int32_t phase : phases) p->phases[i++] = phase;
+}
 
 // Each participant publishes how often it has advanced before advancing; an
 // await that returns for phase k must see every participant at k or later.
@@ -90,6 +97,11 @@ class watchdog {
   bool stop_ = false;
   std::thread thread_;
 };
+
+// Burns `rounds` rounds of an empty loop: a delay much shorter than a sleep.
+inline void spin(unsigned rounds) {
+  for (unsigned i = 0; i < rounds; ++i) std::atomic_signal_fence(std::memory_order_seq_cst);
+}
 
 // The calling thread's voluntary context switches so far: how often it
 // went to sleep.

@@ -17,23 +17,18 @@ namespace {
 
 using zel_testing::monotonic_in;
 using zel_testing::Phaser;
+using zel_testing::write_phases;
 
 TEST(ZelPhaserRecord, CurrentIsTheSmallestEntryTheCallerWrote) {
   Phaser ph(4);
-  int32_t *phases = ph.get()->phases;
-  phases[0] = 3;
-  phases[1] = 5;
-  phases[2] = 4;
-  phases[3] = 6;
+  write_phases(ph.get(), {3, 5, 4, 6});
   EXPECT_EQ(zel_phaser_current(ph.get()), 3);
 }
 
 TEST(ZelPhaserRecord, OperationsAfterWrittenPhasesBehaveAsIfTheParticipantsHadAdvanced) {
   Phaser ph(3);
   int32_t *phases = ph.get()->phases;
-  phases[0] = 3;
-  phases[1] = 5;
-  phases[2] = 4;
+  write_phases(ph.get(), {3, 5, 4});
   const timespec past = monotonic_in(std::chrono::seconds(-1));
   EXPECT_EQ(zel_phaser_await_phase(ph.get(), 3, &past), 0);
   EXPECT_EQ(zel_phaser_await_phase(ph.get(), 4, &past), ETIMEDOUT);
@@ -51,6 +46,19 @@ TEST(ZelPhaserRecord, OperationsAfterWrittenPhasesBehaveAsIfTheParticipantsHadAd
   }
   waiter.join();
   EXPECT_EQ(zel_phaser_current(ph.get()), 6);
+}
+
+TEST(ZelPhaserRecord, AnAwaitingAdvanceAsTheFirstOperationHonoursWrittenPhases) {
+  Phaser ph(3);
+  write_phases(ph.get(), {3, 5, 4});
+  std::atomic<long> progress{0};
+  zel_testing::watchdog dog("first operation an awaiting advance", progress,
+                            std::chrono::seconds(5));
+  // 4, 5, 4: reached at once; without the written phases published it
+  // would wait for ever, as no later advance departs from a published phase.
+  EXPECT_EQ(zel_phaser_advance_and_await_at(ph.get(), 0), 0);
+  progress.fetch_add(1);
+  EXPECT_EQ(zel_phaser_current(ph.get()), 4);
 }
 
 TEST(ZelPhaserRecord, AParticipantWrittenAsLeftHoldsNobodyBack) {

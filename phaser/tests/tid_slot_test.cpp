@@ -72,20 +72,20 @@ TEST(TidSlot, ASlotRequestedOnAnotherThreadsBehalfIsKeptByThatThread) {
 // Many threads make their first call at the same moment: each must get the
 // next slot exactly once, and keep it.
 TEST(TidSlot, OverlappingFirstCallsGetConsecutiveSlotsExactlyOnce) {
-  constexpr int kThreads = 128;
-  constexpr int kRepeats = 1000;
-  std::vector<int32_t> slots(kThreads, -2);
-  std::vector<pthread_t> ids(kThreads);
+  constexpr int thread_count = 128;
+  constexpr int repeat_count = 1000;
+  std::vector<int32_t> slots(thread_count, -2);
+  std::vector<pthread_t> ids(thread_count);
   std::atomic<int> mismatches{0};
-  std::latch start(kThreads), done(kThreads), may_end(1);
+  std::latch start(thread_count), done(thread_count), may_end(1);
 
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
+  for (int t = 0; t < thread_count; ++t) {
     threads.emplace_back([&, t] {
       ids[static_cast<size_t>(t)] = pthread_self();
       start.arrive_and_wait();
       const int32_t slot = own_slot();
-      for (int r = 0; r < kRepeats; ++r) {
+      for (int r = 0; r < repeat_count; ++r) {
         if (own_slot() != slot) mismatches.fetch_add(1);
       }
       slots[static_cast<size_t>(t)] = slot;
@@ -94,7 +94,7 @@ TEST(TidSlot, OverlappingFirstCallsGetConsecutiveSlotsExactlyOnce) {
     });
   }
   done.wait();
-  for (int t = 0; t < kThreads; ++t) {
+  for (int t = 0; t < thread_count; ++t) {
     EXPECT_EQ(tid_slot(ids[static_cast<size_t>(t)]), slots[static_cast<size_t>(t)]);
   }
   may_end.count_down();
@@ -103,22 +103,22 @@ TEST(TidSlot, OverlappingFirstCallsGetConsecutiveSlotsExactlyOnce) {
   EXPECT_EQ(mismatches.load(), 0);
   std::vector<int32_t> sorted = slots;
   std::sort(sorted.begin(), sorted.end());
-  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(sorted[static_cast<size_t>(t)], t);
+  for (int t = 0; t < thread_count; ++t) EXPECT_EQ(sorted[static_cast<size_t>(t)], t);
   // The list stayed whole: the next new thread gets the next slot.
-  EXPECT_EQ(own_slot(), kThreads);
+  EXPECT_EQ(own_slot(), thread_count);
 }
 
 // Several threads ask at the same moment for the slot of one thread that
 // has none yet: they must all get the same slot, and the thread must be
 // recorded once, so that the next new thread gets the very next slot.
 TEST(TidSlot, OverlappingFirstCallsForTheSameThreadRecordItOnce) {
-  constexpr int kRounds = 300;
-  constexpr int kRacers = 2;
+  constexpr int round_count = 300;
+  constexpr int racer_count = 2;
   ASSERT_EQ(own_slot(), 0);
   std::latch rounds_done(1);
   std::vector<std::thread> targets;  // alive to the end: no identifier reuse
   std::atomic<int> mismatches{0};
-  for (int round = 1; round <= kRounds; ++round) {
+  for (int round = 1; round <= round_count; ++round) {
     std::latch started(1);
     pthread_t target_id{};
     targets.emplace_back([&] {
@@ -129,12 +129,12 @@ TEST(TidSlot, OverlappingFirstCallsForTheSameThreadRecordItOnce) {
     started.wait();
 
     std::atomic<int> ready{0};
-    std::vector<int32_t> got(kRacers, -2);
+    std::vector<int32_t> got(racer_count, -2);
     std::vector<std::thread> racers;
-    for (int r = 0; r < kRacers; ++r) {
+    for (int r = 0; r < racer_count; ++r) {
       racers.emplace_back([&, r] {
         ready.fetch_add(1);
-        while (ready.load() < kRacers) {
+        while (ready.load() < racer_count) {
         }
         got[static_cast<size_t>(r)] = tid_slot(target_id);
       });
@@ -145,7 +145,7 @@ TEST(TidSlot, OverlappingFirstCallsForTheSameThreadRecordItOnce) {
     }
   }
   EXPECT_EQ(mismatches.load(), 0);
-  std::thread([] { EXPECT_EQ(own_slot(), kRounds + 1); }).join();
+  std::thread([] { EXPECT_EQ(own_slot(), round_count + 1); }).join();
   rounds_done.count_down();
   for (auto &t : targets) t.join();
 }

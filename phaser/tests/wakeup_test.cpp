@@ -23,16 +23,16 @@ using zel_testing::progress_board;
 using zel_testing::voluntary_switches;
 using zel_testing::watchdog;
 
-constexpr int32_t kAhead = 1000;
+constexpr int32_t ahead = 1000;
 
-// Participant 0 advances kAhead times, then awaits phase kAhead + 1, while
+// Participant 0 advances ahead times, then awaits phase ahead + 1, while
 // participant 1 catches up one advance at a time, slowly enough for the
 // waiter to fall asleep in between. With `near_awaiter`, participant 2
 // awaits every phase on the way, so releases happen all the time.
 long switches_of_a_waiter_far_ahead(bool near_awaiter) {
   const int n = near_awaiter ? 3 : 2;
   Phaser ph(n);
-  for (int32_t k = 0; k < kAhead; ++k) EXPECT_EQ(zel_phaser_advance_at(ph.get(), 0), 0);
+  for (int32_t k = 0; k < ahead; ++k) EXPECT_EQ(zel_phaser_advance_at(ph.get(), 0), 0);
   std::atomic<long> progress{0};
   watchdog dog("participants catching up", progress);
   std::atomic<long> switches{-1};
@@ -44,20 +44,20 @@ long switches_of_a_waiter_far_ahead(bool near_awaiter) {
   std::thread near;
   if (near_awaiter) {
     near = std::thread([&] {
-      for (int32_t k = 0; k <= kAhead; ++k) {
+      for (int32_t k = 0; k <= ahead; ++k) {
         EXPECT_EQ(zel_phaser_advance_and_await_at(ph.get(), 2), 0);
         progress.fetch_add(1);
       }
     });
   }
-  for (int32_t k = 0; k <= kAhead; ++k) {
+  for (int32_t k = 0; k <= ahead; ++k) {
     usleep(50);
     EXPECT_EQ(zel_phaser_advance_at(ph.get(), 1), 0);
     progress.fetch_add(1);
   }
   far.join();
   if (near.joinable()) near.join();
-  EXPECT_EQ(zel_phaser_current(ph.get()), kAhead + 1);
+  EXPECT_EQ(zel_phaser_current(ph.get()), ahead + 1);
   return switches.load();
 }
 
@@ -90,18 +90,18 @@ TEST(ZelPhaserWakeups, AnObserverSleepsAtMostTwiceForOneRelease) {
 // going to sleep; a laggard now and then dozes off to make the others
 // sleep as well. A lost wake-up stops all progress.
 TEST(ZelPhaserWakeups, NoWakeUpIsLostInManyShortPhases) {
-  constexpr int kThreads = 6;
-  constexpr int32_t kPhases = 20000;
-  Phaser ph(kThreads);
-  progress_board board(kThreads);
+  constexpr int thread_count = 6;
+  constexpr int32_t phase_count = 20000;
+  Phaser ph(thread_count);
+  progress_board board(thread_count);
   std::atomic<long> progress{0};
   std::atomic<int> early{0};
   watchdog dog("barrier of short phases", progress, 5s);
   std::vector<std::thread> threads;
-  for (int i = 0; i < kThreads; ++i) {
+  for (int i = 0; i < thread_count; ++i) {
     threads.emplace_back([&, i] {
       std::minstd_rand rng(static_cast<unsigned>(i) + 7);
-      for (int32_t k = 1; k <= kPhases; ++k) {
+      for (int32_t k = 1; k <= phase_count; ++k) {
         if (rng() % 512 == 0) usleep(200);
         board.publish(i, k);
         if (i % 2 == 0) {
@@ -117,29 +117,29 @@ TEST(ZelPhaserWakeups, NoWakeUpIsLostInManyShortPhases) {
   }
   for (auto &t : threads) t.join();
   EXPECT_EQ(early.load(), 0);
-  EXPECT_EQ(zel_phaser_current(ph.get()), kPhases);
+  EXPECT_EQ(zel_phaser_current(ph.get()), phase_count);
 }
 
 // The demonstration's pattern at speed: workers advance without waiting,
 // one participant awaits each phase.
 TEST(ZelPhaserWakeups, NoWakeUpIsLostWhenOneParticipantAwaitsAdvancingWorkers) {
-  constexpr int kWorkers = 4;
-  constexpr int32_t kPhases = 20000;
-  Phaser ph(kWorkers + 1);
+  constexpr int worker_count = 4;
+  constexpr int32_t phase_count = 20000;
+  Phaser ph(worker_count + 1);
   std::atomic<long> progress{0};
   watchdog dog("one awaiter", progress, 5s);
   std::vector<std::thread> threads;
-  for (int i = 0; i < kWorkers; ++i) {
+  for (int i = 0; i < worker_count; ++i) {
     threads.emplace_back([&, i] {
       std::minstd_rand rng(static_cast<unsigned>(i) + 1);
-      for (int32_t k = 1; k <= kPhases; ++k) {
+      for (int32_t k = 1; k <= phase_count; ++k) {
         if (rng() % 256 == 0) usleep(100);
         EXPECT_EQ(zel_phaser_advance_at(ph.get(), i), 0);
       }
     });
   }
-  for (int32_t k = 1; k <= kPhases; ++k) {
-    ASSERT_EQ(zel_phaser_advance_and_await_at(ph.get(), kWorkers), 0);
+  for (int32_t k = 1; k <= phase_count; ++k) {
+    ASSERT_EQ(zel_phaser_advance_and_await_at(ph.get(), worker_count), 0);
     progress.fetch_add(1);
   }
   for (auto &t : threads) t.join();
