@@ -202,8 +202,8 @@ def medians(rows, key_cols, value_col):
     return {k[0] if len(k) == 1 else k: v[0] for k, v in summary(rows, key_cols, value_col).items()}
 
 
-def fmt(value, spec):
-    return "–" if value is None else format(value, spec)
+def fmt(value, pattern):
+    return "–" if value is None else format(value, pattern)
 
 
 def table(header, rows):
