@@ -1,10 +1,12 @@
 // The kernels on 64-byte AVX-512 registers (AVX-512F only): 16 lanes.
 //
-// Count: every load is one whole cache line; four accumulators, each
-// compare going straight from memory into a mask register and a masked add
-// of 1 into its accumulator. (Adding compares before the accumulator, as the
-// narrower levels do, needs an extra move per register here and measured
-// slower.) Generator: the 16 x 16 transpose runs the 4 x 4 one inside each
+// Count: every load is one whole cache line, each compare going straight
+// from memory into a mask register and a masked add of 1 into one
+// accumulator. (Adding compares before the accumulator, as the narrower
+// levels do, needs an extra move per register here and measured slower. Four
+// accumulators count as fast in cache, but one thread's first pass over the
+// whole array after a fork measured about 9% slower with them, on a 2-CPU
+// AMD EPYC VM.) Generator: the 16 x 16 transpose runs the 4 x 4 one inside each
 // 128-bit block of each group of four rows, then transposes the 4 x 4 grid
 // of blocks with two rounds of shuffle_i32x4.
 #include <immintrin.h>
@@ -23,7 +25,7 @@ struct avx512_ops {
   using vector = __m512i;
   static constexpr std::size_t width = 16;
   static constexpr std::size_t count_group = 1;
-  static constexpr std::size_t count_accumulators = 4;
+  static constexpr std::size_t count_accumulators = 1;
 
   static vector load(const std::uint32_t *p) { return _mm512_loadu_si512(p); }
   static void save(std::uint32_t *p, vector v) { _mm512_storeu_si512(p, v); }
