@@ -294,6 +294,18 @@ more with a pause before each process (`--idle-state`, 3 s unless
 
 {t['states']}
 
+## The long runs
+
+Now and then a run takes half as long again as its median or more. On the
+2-CPU VMs measured here such runs come as often in the first passes of the
+references (the fill, then a reference kernel on two threads, no fork) as in
+`forktally 1`; a run that is long takes as many page faults as one that is
+not (the same `ru_minflt`), so neither the forks nor the children's first
+touch make them: they are the host's, the VM's CPUs running late or not at
+all (some of them with steal time in `/proc/stat`). The rate in this run:
+
+{t['tails']}
+
 ## The fill
 
 {t['fill']}

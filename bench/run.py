@@ -324,6 +324,20 @@ def states_table(r):
     return table(["whole run, ms (median)", "back to back", "after an idle pause"], rows)
 
 
+def tails_table(r):
+    """How often a run's elapsed line exceeds 1.5 times its median, program by program: the
+    programs beside the first passes of the references, which fork nothing and share no code."""
+    keys = [k for k in summary(r["whole"], (0, 1), 3)
+            if k[0].split(" ")[0] in ("forktally", "duotally") or k[0].startswith("first_native")]
+    rows = []
+    for p, n in keys:
+        v = [float(row[3]) for row in r["whole"] if (row[0], row[1]) == (p, n)]
+        med = statistics.median(v)
+        rows.append([label(p, n) if not p.startswith("first") else f"reference `{p[6:]}`, first pass",
+                     f"{med:.1f}", f"{max(v):.1f}", f"{sum(x > 1.5 * med for x in v)} of {len(v)}"])
+    return table(["elapsed line, ms", "median", "max", "runs over 1.5 × median"], rows)
+
+
 def fill_table(r):
     return table(["part of the fill", "ms"], [[f"`{n[5:]}`", f"{ms:.1f}"] for n, ms in
                                               medians(r["bench"], (0,), 2).items()
@@ -343,6 +357,7 @@ TABLES = {"scaling": ("forktally and duotally, ms", scaling_table),
           "kernels": ("kernels, ms", kernel_table), "limit": ("", limit_line),
           "programs": ("programs", programs_table), "ratios": ("ratios", ratio_table),
           "states": ("back to back and after an idle pause", states_table),
+          "tails": ("the long runs", tails_table),
           "fill": ("the fill", fill_table), "phaser": ("the phaser", phaser_table)}
 
 

@@ -125,7 +125,8 @@ def made_up(folder):
     """CSV files of a made-up run with every measurement the page shows."""
     whole = [["forktally", "2", str(i), t, "0.300"] for i, t in enumerate(("30.000000", "31.000000", "35.000000"), 1)]
     whole += [[p, n, "1", e, w] for p, n, e, w in [
-        ("forktally", "1", "40.000000", "0.320"), ("forktally", "4", "28.000000", "0.300"),
+        ("forktally", "1", "40.000000", "0.320"), ("forktally", "1", "40.000000", "0.320"),
+        ("forktally", "1", "90.000000", "0.320"), ("forktally", "4", "28.000000", "0.300"),
         ("duotally", "2", "24.500000", "0.290"), ("read_limit", "2", "22.250000", "0.100"),
         ("first_native_or", "2", "22.250000", "0.100"), ("first_workload", "2", "23.500000", "0.100"),
         ("floor_huge", "2", "20.000000", "0.250"), ("floor_small", "2", "21.000000", "0.200"),
@@ -171,6 +172,7 @@ def cmd_page(script):
                  "| forktally 2 elapsed / duotally elapsed | 1.265 | ≤ 1.3 | met |",
                  "| duotally whole run / best floor | 1.450 | ≤ 1.3 | not met in this run |",
                  "| forktally 1 elapsed / straightforward | 0.040 | ≤ 0.4 | met |",
+                 "| `forktally 1` | 40.0 | 90.0 | 1 of 3 |", "| `forktally 2` | 31.0 | 35.0 | 0 of 3 |",
                  "| `workload_huge` | 99.5 |", "| `gen_avx2_2t` | 35.2 |",
                  "| µs per phase, median | 2 threads | 4 threads |", "| zel_phaser | 3.12 | – |"):
         check(want in text, f"the page shows '{want}'")
