@@ -190,12 +190,18 @@ def measure(builds, args, plain=True):
     }
 
 
-def summary(rows, key_cols, value_col):
-    """{key: (median, min, max, count)} of rows grouped by key_cols, in the rows' order."""
+def grouped(rows, key_cols, value_col):
+    """{key: [values]} of rows grouped by key_cols, in the rows' order."""
     groups = {}
     for row in rows:
         groups.setdefault(tuple(row[c] for c in key_cols), []).append(float(row[value_col]))
-    return {k: (statistics.median(v), min(v), max(v), len(v)) for k, v in groups.items()}
+    return groups
+
+
+def summary(rows, key_cols, value_col):
+    """{key: (median, min, max, count)} of rows grouped by key_cols, in the rows' order."""
+    return {k: (statistics.median(v), min(v), max(v), len(v))
+            for k, v in grouped(rows, key_cols, value_col).items()}
 
 
 def medians(rows, key_cols, value_col):
@@ -326,12 +332,11 @@ def states_table(r):
 
 def tails_table(r):
     """How often a run's elapsed line exceeds 1.5 times its median, program by program: the
-    programs beside the first passes of the references, which fork nothing and share no code."""
-    keys = [k for k in summary(r["whole"], (0, 1), 3)
-            if k[0].split(" ")[0] in ("forktally", "duotally") or k[0].startswith("first_native")]
+    programs beside the first passes of the references, which fork nothing."""
     rows = []
-    for p, n in keys:
-        v = [float(row[3]) for row in r["whole"] if (row[0], row[1]) == (p, n)]
+    for (p, n), v in grouped(r["whole"], (0, 1), 3).items():
+        if p.split(" ")[0] not in ("forktally", "duotally") and not p.startswith("first_native"):
+            continue
         med = statistics.median(v)
         rows.append([label(p, n) if not p.startswith("first") else f"reference `{p[6:]}`, first pass",
                      f"{med:.1f}", f"{max(v):.1f}", f"{sum(x > 1.5 * med for x in v)} of {len(v)}"])

@@ -4,7 +4,7 @@
 // from memory into a mask register and a masked add of 1 into one
 // accumulator. (Adding compares before the accumulator, as the narrower
 // levels do, needs an extra move per register here and measured slower. Four
-// accumulators count as fast in cache, but one thread's first pass over the
+// accumulators are as fast in cache, but one thread's first pass over the
 // whole array after a fork measured about 9% slower with them, on a 2-CPU
 // AMD EPYC VM.) Generator: the 16 x 16 transpose runs the 4 x 4 one inside each
 // 128-bit block of each group of four rows, then transposes the 4 x 4 grid
