@@ -85,6 +85,8 @@ typedef struct zel_phaser {
  * failed initialisation of the mutex or condition variable. On failure
  * nothing stays allocated or initialised and *phaser is not active.
  * Never blocks. Must not run concurrently with any other call on *phaser.
+ *
+ * Since 0.1 (ZEL_PHASER_0).
  */
 int zel_phaser_init(zel_phaser_t *phaser, int32_t number_threads);
 
@@ -98,6 +100,8 @@ int zel_phaser_init(zel_phaser_t *phaser, int32_t number_threads);
  * return. With no advance in flight it is exact. Phases only grow, so the
  * result is a lower bound of every later current phase. Never blocks; its
  * time grows with `number_threads`.
+ *
+ * Since 0.1 (ZEL_PHASER_0).
  */
 int32_t zel_phaser_current(zel_phaser_t *phaser);
 
@@ -121,6 +125,8 @@ int32_t zel_phaser_current(zel_phaser_t *phaser);
  * Memory ordering: everything a thread wrote before it advanced a
  * participant (by any advancing operation, or by leaving) happens before
  * the return of every wait that the advance helps release.
+ *
+ * Since 0.1 (ZEL_PHASER_0).
  */
 int zel_phaser_advance_and_await_at(zel_phaser_t *phaser, int32_t participant);
 
@@ -129,6 +135,8 @@ int zel_phaser_advance_and_await_at(zel_phaser_t *phaser, int32_t participant);
  * participant whose number is the calling thread's slot (tid_slot of
  * pthread_self()). Returns -1 if that slot is not within
  * [0, number_threads) or the registry cannot record the thread.
+ *
+ * Since 0.1 (ZEL_PHASER_0).
  */
 int zel_phaser_advance_and_await(zel_phaser_t *phaser);
 
@@ -145,6 +153,8 @@ int zel_phaser_advance_and_await(zel_phaser_t *phaser);
  *
  * Memory ordering: the advance is a release, as for
  * zel_phaser_advance_and_await_at.
+ *
+ * Since 0.1 (ZEL_PHASER_0).
  */
 int zel_phaser_advance_at(zel_phaser_t *phaser, int32_t participant);
 
@@ -153,6 +163,8 @@ int zel_phaser_advance_at(zel_phaser_t *phaser, int32_t participant);
  * is the calling thread's slot (tid_slot of pthread_self()). Returns -1 if
  * that slot is not within [0, number_threads) or the registry cannot record
  * the thread.
+ *
+ * Since 0.1 (ZEL_PHASER_0).
  */
 int zel_phaser_advance(zel_phaser_t *phaser);
 
@@ -170,6 +182,8 @@ int zel_phaser_advance(zel_phaser_t *phaser);
  * is the last.
  *
  * Memory ordering: the leave is a release, as an advance is.
+ *
+ * Since 0.1 (ZEL_PHASER_0).
  */
 int zel_phaser_leave_at(zel_phaser_t *phaser, int32_t participant);
 
@@ -177,6 +191,8 @@ int zel_phaser_leave_at(zel_phaser_t *phaser, int32_t participant);
  * zel_phaser_leave: zel_phaser_leave_at for the participant whose number is
  * the calling thread's slot. Returns -1 if that slot is not within
  * [0, number_threads) or the registry cannot record the thread.
+ *
+ * Since 0.1 (ZEL_PHASER_0).
  */
 int zel_phaser_leave(zel_phaser_t *phaser);
 
@@ -198,6 +214,8 @@ int zel_phaser_leave(zel_phaser_t *phaser);
  * Memory ordering: as for zel_phaser_advance_and_await_at: everything
  * written before the advances that make the current phase reach `phase`
  * happens before a return of 0.
+ *
+ * Since 0.1 (ZEL_PHASER_0).
  */
 int zel_phaser_await_phase(zel_phaser_t *phaser, int32_t phase, const struct timespec *deadline);
 
@@ -231,6 +249,8 @@ int zel_phaser_await_phase(zel_phaser_t *phaser, int32_t phase, const struct tim
  *
  * Memory ordering: everything a thread wrote before it aborted happens
  * before every return of `error` that the abort causes.
+ *
+ * Since 0.2 (ZEL_PHASER_0.2).
  */
 int zel_phaser_abort(zel_phaser_t *phaser, int error);
 
@@ -262,6 +282,8 @@ int zel_phaser_abort(zel_phaser_t *phaser, int error);
  *
  * Memory ordering: the join orders nothing by itself; the joined
  * participant's advances are releases, as every advance is.
+ *
+ * Since 0.2 (ZEL_PHASER_0.2).
  */
 int zel_phaser_join_at(zel_phaser_t *phaser, int32_t participant, int32_t *phase);
 
@@ -270,6 +292,8 @@ int zel_phaser_join_at(zel_phaser_t *phaser, int32_t participant, int32_t *phase
  * that has left, whose number it stores in *participant. Returns EINVAL if
  * `phaser` or `participant` is null; EBUSY if no participant has left;
  * otherwise as zel_phaser_join_at.
+ *
+ * Since 0.2 (ZEL_PHASER_0.2).
  */
 int zel_phaser_join(zel_phaser_t *phaser, int32_t *participant, int32_t *phase);
 
@@ -289,6 +313,8 @@ int zel_phaser_join(zel_phaser_t *phaser, int32_t *participant, int32_t *phase);
  *
  * Memory ordering: it reads the phases as zel_phaser_current does and orders
  * nothing.
+ *
+ * Since 0.2 (ZEL_PHASER_0.2).
  */
 int zel_phaser_laggard(zel_phaser_t *phaser, int32_t *participant, int32_t *phase,
                        struct timespec *since);
@@ -301,6 +327,8 @@ int zel_phaser_laggard(zel_phaser_t *phaser, int32_t *participant, int32_t *phas
  * *phaser and none will call one again. Returns 0 on success, or the error
  * number of a failed destruction of the mutex or condition variable; on
  * failure the resources not yet released stay as they are. Never blocks.
+ *
+ * Since 0.1 (ZEL_PHASER_0).
  */
 int zel_phaser_destroy(zel_phaser_t *phaser);
 
@@ -315,6 +343,8 @@ int zel_phaser_destroy(zel_phaser_t *phaser);
  * Never blocks. Any number of threads may call it at once, also for the same
  * identifier; each new thread receives the next slot exactly once. Entries
  * belong to the registry and are never freed.
+ *
+ * Since 0.1 (ZEL_PHASER_0).
  */
 int32_t tid_slot(pthread_t id);
 
