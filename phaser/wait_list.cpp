@@ -1,7 +1,49 @@
-// The phaser's sleeping waiters: see wait_list.h for the design.
-#include "wait_list.h"
+// The phaser's sleeping waiters.
+//
+// Design: a waiter that has spun in vain sleeps on a futex word chosen by
+// its target phase, so that a raise of the current phase wakes exactly the
+// waiters whose target it reaches:
+//  - a waiter for the very next phase (target == current + 1, a barrier's
+//    and the demonstration's case) sleeps on the phaser's word itself,
+//    counted in `next_sleepers_`; any raise reaches its target, and wakes
+//    all of them with one system call. This path takes no lock.
+//  - a waiter further ahead joins the group of its target (a slot of a
+//    fixed table: the target and a futex word), under the mutex, and sleeps
+//    on the group's word. A raise to r wakes the groups whose target is at
+//    most r: it bumps each one's word, wakes it and frees the slot. So a
+//    waiter far ahead sleeps through the raises that do not reach its phase.
+//
+// `lowest_` is the smallest target of any group, INT32_MAX when there is
+// none; it is written only with the mutex held. A raise with no next-phase
+// sleeper and below `lowest_` takes no lock and makes no system call.
+//
+// No lost wake-up: a sleeper announces itself (increments `next_sleepers_`,
+// or stores `lowest_`), then reads the current phase, and sleeps only
+// while its word still holds what it expects; a raiser stores the phase,
+// then reads both announcements. All of these are sequentially consistent,
+// so either the raiser sees the sleeper and wakes it (for a group, taking
+// the mutex after the sleeper's registration), or the sleeper sees the new
+// phase and does not sleep. A group that is freed, and perhaps reused,
+// before its sleeper gets to sleep has a bumped word, so the sleeper's
+// futex wait returns at once.
+//
+// Stopping (the phaser's abort): the aborter sets the abort error, then
+// frees every group under the mutex, as a raise to INT32_MAX would; a
+// sleeper tests the error under the mutex before joining a group, so it
+// either sees it or is woken. A next-phase sleeper tests the error after
+// announcing itself, but its word does not change, so the aborter wakes the
+// word again until no next-phase sleeper is left: one that tested before
+// the abort is either asleep and woken, or about to sleep and woken by a
+// later round.
+//
+// More distinct phases awaited at once than the table holds: the waiter
+// joins the group with the nearest lower target (and wakes early), or else
+// lowers the nearest higher group's target to its own (whose waiters then
+// wake early). Woken early, a waiter re-tests and sleeps again: the only
+// cost is futile wake-ups.
+#include "internal/wait_list.h"
 
-#include "futex.h"
+#include "internal/futex.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -12,40 +54,24 @@
 
 namespace zel_detail {
 
-namespace {
-
-// Looks at `released` every millisecond until it reaches `target`, `stop`
-// is set or the deadline passes: the way to wait when the kernel refuses to sleep on a
-// futex word (it does not for a valid word and deadline).
-int doze_until(const released_word &released, int32_t target, const timespec *deadline,
-               const std::atomic<int> &stop) {
-  for (;;) {
-    if (released_phase(released.load(std::memory_order_acquire)) >= target || stop.load() != 0)
-      return 0;
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    if (deadline != nullptr &&
-        (now.tv_sec > deadline->tv_sec ||
-         (now.tv_sec == deadline->tv_sec && now.tv_nsec >= deadline->tv_nsec))) {
-      return ETIMEDOUT;
-    }
-    const timespec millisecond{0, 1000000};
-    nanosleep(&millisecond, nullptr);
-  }
-}
-
-}  // namespace
-
 size_t wait_list::capacity_for(int32_t participants) {
   constexpr int32_t most_participant_groups = 1024;
   constexpr size_t observer_groups = 8;
   return static_cast<size_t>(std::min(participants, most_participant_groups)) + observer_groups;
 }
 
-void wait_list::init(group *storage, size_t capacity) {
+void wait_list::init(group *storage, size_t capacity, pthread_mutex_t *mutex,
+                     const phase_word *word, const std::atomic<int> *abort_error) {
   groups_ = storage;
   capacity_ = capacity;
+  mutex_ = mutex;
+  word_ = word;
+  abort_error_ = abort_error;
   for (size_t i = 0; i < capacity; ++i) new (&groups_[i]) group{free_target, {0}};
+}
+
+bool wait_list::stopped() const {
+  return abort_error_->load(std::memory_order_seq_cst) > 0;
 }
 
 wait_list::group *wait_list::join(int32_t target) {
@@ -71,64 +97,76 @@ wait_list::group *wait_list::join(int32_t target) {
   return above;
 }
 
-int wait_list::sleep_until(pthread_mutex_t *mutex, released_word &released, int32_t target,
-                           const timespec *deadline, const std::atomic<int> &stop) {
+int wait_list::sleep_until(int32_t target, const timespec *deadline) {
   for (;;) {
-    const int32_t seen = released_phase(released.load(std::memory_order_seq_cst));
-    if (seen >= target || stop.load(std::memory_order_seq_cst) != 0) return 0;
-    const int rc = seen == target - 1 ? sleep_on_next(released, seen, deadline, stop)
-                                      : sleep_in_group(mutex, released, target, deadline, stop);
-    if (released_phase(released.load(std::memory_order_acquire)) >= target) return 0;
+    const int32_t seen = phase_in(word_->load(std::memory_order_seq_cst));
+    if (seen >= target || stopped()) return 0;
+    const int rc =
+        seen == target - 1 ? sleep_on_next(seen, deadline) : sleep_in_group(target, deadline);
+    if (phase_in(word_->load(std::memory_order_acquire)) >= target) return 0;
     if (rc == ETIMEDOUT) return ETIMEDOUT;
-    if (rc != 0) return doze_until(released, target, deadline, stop);
+    if (rc != 0) return doze_until(target, deadline);
   }
 }
 
-int wait_list::sleep_on_next(released_word &released, int32_t seen, const timespec *deadline,
-                             const std::atomic<int> &stop) {
+int wait_list::sleep_on_next(int32_t seen, const timespec *deadline) {
   next_sleepers_.fetch_add(1, std::memory_order_seq_cst);
-  const int rc = released_phase(released.load(std::memory_order_seq_cst)) == seen &&
-                         stop.load(std::memory_order_seq_cst) == 0
-                     ? futex_wait(&released, seen, deadline)
+  const int rc = phase_in(word_->load(std::memory_order_seq_cst)) == seen && !stopped()
+                     ? futex_wait(word_, seen, deadline)
                      : 0;
   next_sleepers_.fetch_sub(1, std::memory_order_relaxed);
   return rc;
 }
 
-int wait_list::sleep_in_group(pthread_mutex_t *mutex, const released_word &released, int32_t target,
-                              const timespec *deadline, const std::atomic<int> &stop) {
-  pthread_mutex_lock(mutex);
-  if (released_phase(released.load(std::memory_order_relaxed)) >= target ||
-      stop.load(std::memory_order_relaxed) != 0) {
-    pthread_mutex_unlock(mutex);
+int wait_list::sleep_in_group(int32_t target, const timespec *deadline) {
+  pthread_mutex_lock(mutex_);
+  if (phase_in(word_->load(std::memory_order_relaxed)) >= target || stopped()) {
+    pthread_mutex_unlock(mutex_);
     return 0;
   }
   group *g = join(target);
   const int32_t word = g->word.load(std::memory_order_relaxed);
   lowest_.store(std::min(lowest_.load(std::memory_order_relaxed), g->target),
                 std::memory_order_seq_cst);
-  pthread_mutex_unlock(mutex);
+  pthread_mutex_unlock(mutex_);
 
-  if (released_phase(released.load(std::memory_order_seq_cst)) >= target) return 0;
+  if (phase_in(word_->load(std::memory_order_seq_cst)) >= target) return 0;
   return futex_wait(&g->word, word, deadline);
 }
 
-void wait_list::wake_reached(pthread_mutex_t *mutex, released_word &released) {
-  if (next_sleepers_.load(std::memory_order_seq_cst) > 0) futex_wake_all(&released);
-  if (lowest_.load(std::memory_order_seq_cst) >
-      released_phase(released.load(std::memory_order_relaxed)))
-    return;
-  pthread_mutex_lock(mutex);
-  release_groups_upto(released_phase(released.load(std::memory_order_relaxed)));
-  pthread_mutex_unlock(mutex);
+// Looks at the phase every millisecond until it reaches `target`, the run is
+// aborted or the deadline passes: the way to wait when the kernel refuses to
+// sleep on a futex word (it does not for a valid word and deadline).
+int wait_list::doze_until(int32_t target, const timespec *deadline) const {
+  for (;;) {
+    if (phase_in(word_->load(std::memory_order_acquire)) >= target || stopped()) return 0;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (deadline != nullptr &&
+        (now.tv_sec > deadline->tv_sec ||
+         (now.tv_sec == deadline->tv_sec && now.tv_nsec >= deadline->tv_nsec))) {
+      return ETIMEDOUT;
+    }
+    const timespec millisecond{0, 1000000};
+    nanosleep(&millisecond, nullptr);
+  }
 }
 
-void wait_list::wake_all(pthread_mutex_t *mutex, released_word &released) {
-  pthread_mutex_lock(mutex);
+void wait_list::wake_reached() {
+  if (next_sleepers_.load(std::memory_order_seq_cst) > 0) futex_wake_all(word_);
+  if (lowest_.load(std::memory_order_seq_cst) > phase_in(word_->load(std::memory_order_relaxed)))
+    return;
+  pthread_mutex_lock(mutex_);
+  release_groups_upto(phase_in(word_->load(std::memory_order_relaxed)));
+  pthread_mutex_unlock(mutex_);
+}
+
+void wait_list::wake_all() {
+  pthread_mutex_lock(mutex_);
   release_groups_upto(INT32_MAX);
-  pthread_mutex_unlock(mutex);
+  pthread_mutex_unlock(mutex_);
   while (next_sleepers_.load(std::memory_order_seq_cst) > 0) {
-    futex_wake_all(&released);
+    futex_wake_all(word_);
     sched_yield();
   }
 }

@@ -1,85 +1,110 @@
 // Phaser.
 //
-// Design: `phases[i]` is the phase of participant i; it is the truth, read
-// and changed with atomic operations only, and zel_phaser_current scans it.
-// Next to the phases, in the same allocation, the phaser keeps its private
-// state (struct phaser_state): `released`, the current phase as last
-// published, which waiters watch, and the sleep groups (wait_list.h) in
-// which waiters sleep. The record's public layout is unchanged:
-// phaser->phases points just past the private state, and the state is
-// found again from it.
+// State: `phases[i]`, the phase of participant i, read and changed with
+// atomic operations only. Next to the phases, in the same allocation, the
+// phaser keeps its private state (struct phaser_state); the record's public
+// layout is unchanged: phaser->phases points just past the private state,
+// and the state is found again from it. Its `word` holds the current phase
+// P in its low half, which every operation reads: zel_phaser_current and
+// zel_phaser_laggard report it, waiters wait for it (the futex word of
+// wait_list.cpp), a join lands on it. Its high half says whether a thread
+// owns the raises of P (`owned`), whether a join is landing (`landing`),
+// and counts the ownerships. `gate` says whether the first operation has
+// synced P, and holds the abort's error once there is one.
 //
-// Advancing: a compare-and-swap adds 1 to the participant's phase (leaving
-// swaps in INT32_MAX). If the participant left the phase that `released`
-// holds, it may have been the last one there, so it raises `released` to the
-// smallest phase; after each raise it makes, it scans again and raises
-// again if it can (see raise_released). A raise takes the time at which
-// the phase is reached (`since`, in ticks, stored before the raise, so that
-// it never belongs to an earlier phase). All of these accesses are
-// sequentially consistent. Nothing here takes a
-// lock, except to wake sleepers.
+// Raising P: an advance adds 1 to its participant's phase with a
+// compare-and-swap (leaving swaps in INT32_MAX). If the participant left
+// the phase that P holds, it may have been the last one there, so it scans
+// the phases and raises P to their minimum, and scans again after each raise
+// it makes. Unless the phaser keeps time, the raise is one compare-and-swap
+// of the word; otherwise the raiser takes ownership of the word (sets
+// `owned` with a compare-and-swap), publishes, stamps the time and gives the
+// ownership up (clears `owned`, bumping the count). A join owns the word
+// while it lands. A departing participant that finds the word owned does
+// nothing: the owner scans again after giving up, as any raiser does. Every
+// access to the word and the phases in these paths is sequentially
+// consistent.
 //
 // Invariants:
-//  - released <= min(phases), and released only grows; phases only grow
-//    but for a join (below);
-//  - once no advance is in flight, released == min(phases). Proof sketch:
-//    let x < min(phases) be the final value of `released`, stored by the
-//    last successful raise R (or by the first operation's sync). R's scan
-//    after that store found a participant at phase x, which departed x
-//    later. Let L be the last participant to depart x. L's old phase was x
-//    (nobody is below `released`) and L read `released` == x after its
-//    compare-and-swap, so L scanned after every departure from x and raised
-//    `released` above x (or left that to a join under way, which scans and
-//    raises after it): a later successful raise, a contradiction. (Where
-//    a scan starts does not matter: one that finds nobody at or below x
-//    has read every phase.)
+//  - P only grows, and P <= min(phases) (a landing joiner counts at P);
+//    only a landing join lowers a phase, from INT32_MAX to P;
+//  - only the owner writes the word while it is owned, and a raise whose
+//    compare-and-swap expects a word read before an ownership fails, since
+//    giving up bumps the count;
+//  - once no operation is in flight, P == min(phases). Proof sketch: let
+//    x < min(phases) be the final P, and L the last participant to depart x
+//    (nobody arrives at x later: a joiner lands on P after raising it as far
+//    as the phases allow, so on x only while some participant is still
+//    there). After its compare-and-swap, L read the word. If it held x and
+//    was not owned, L's raise scanned after every departure from x and
+//    raised P above x, unless its compare-and-swap found the word owned. If
+//    the word was owned when L read it or tried to raise it, the ownership
+//    ended after that, and its owner scanned again after giving up, also
+//    after every departure from x, and raised P, or found it owned again,
+//    and so on: the last owner raises it. A raise of P above x contradicts
+//    x being final. (Where a scan starts does not matter: one that finds
+//    nobody at or below x has read every phase.)
 //  - so the advance that completes a phase for a waiter is followed by a
 //    raise, and every raise checks for sleepers.
 //
 // Cost of a phase: a scan stops at the first participant it finds at or
-// below the released phase x, and starts where the last scan stopped
-// (`scan_start`, only a hint). The participants it passes over have left x
-// and cannot return to it, and it never passes one still at x, so while x
-// is released the start goes round the phases at most once: a phase costs
-// O(n) reads in all, plus O(1) per advance, whatever the order of arrival.
-// Each raise adds one full scan.
+// below P, and starts where the last scan stopped (`scan_start`, only a
+// hint). The participants it passes over have left P and cannot return to
+// it, and it never passes one still at P, so while P stands the start goes
+// round the phases at most once: a phase costs O(n) reads in all, plus O(1)
+// per advance, whatever the order of arrival. Each raise adds one full scan.
 //
-// Joining: a join swaps INT32_MAX for the smallest phase m of the others,
-// the one case in which a phase falls, so no raise whose scan missed the
-// joiner may publish a phase above m. `released` shares one word with a join
-// epoch, odd while a join chooses m: a join makes it odd with a
-// compare-and-swap, so a raise that read the word before fails its
-// compare-and-swap, and one that read it after finds a join under way and
-// leaves the raise to the join, which raises, as a departure would, once it
-// has made the epoch even again; a raise that read the word after that scans
-// after the swap. So while a join chooses, `released` stands still, m >=
-// released, and released <= min(phases) holds throughout. Advancing stays
-// lock-free; a waiter may wait for a joiner to finish.
+// Joining: a join takes ownership of the word (waiting while another thread
+// owns it), raises P to the minimum of the phases, which it reads while no
+// raise can publish, and lands the joiner on P: it stores the joiner's
+// number and sets `landing`, which is the moment the join takes effect, then
+// stores P into the joiner's phase, then gives the ownership up. So P never
+// falls, the joiner is at least at every P any call has returned, and a
+// waiter whose phase P had not reached is not released before the joiner
+// reaches it.
 //
-// Aborting: `aborted` is set once, before the sleepers are woken for good
-// (wait_list.h); every wait tests it with `released`, every advance and join
-// before it changes a phase. Leaving ignores it.
+// Laggard: it reads the word, scans the phases (counting a landing joiner
+// at P) for the first participant at P, reads the time stamp of P, and reads
+// the word again; it answers only if the word is unchanged, so that P and the
+// ownership stood still throughout and every phase it read before the
+// participant it names was still above P at that read: its answer is that of
+// the moment of that read. Otherwise something advanced, and it tries
+// again. Time stamps are kept only from the first laggard call on (so that
+// no raise reads the clock before anybody asks): that call stamps the phase
+// it reports with its own clock if it has no stamp, then sets `timed`;
+// from then on a raise owns the word, stores P, reads the clock after that,
+// and stores the stamp (the phase and the time, under a sequence number)
+// before giving up. So stamps have one writer at a time, a stamp is never
+// earlier than a moment at which P was seen below its phase, and a larger
+// phase never has an earlier stamp. A phase without a stamp (raised by a
+// raise that had not yet seen `timed`, or raised a moment ago) gets the
+// caller's own clock, read before the second read of the word, which is
+// also later than every moment at which P was seen below it.
 //
-// Phases written by the caller: between zel_phaser_init and the first
-// operation the caller may set the phases. The first operation of any
-// thread syncs `released` to their minimum under the mutex, before any
-// advance can run, so the invariants hold from then on.
+// Aborting: `gate` takes the error once, and then the sleepers are woken
+// for good (wait_list.cpp); every wait tests it with P, every advance and
+// join before it changes a phase. Leaving ignores it.
 //
-// Waiting: a waiter spins on `released` for a bounded time (see the
-// wait-loop constants below), then sleeps on a futex word chosen by its
-// target phase (wait_list.h). A raise wakes exactly the sleepers whose
-// target it reached, and makes a system call only if there are some; an
-// advance that releases nobody makes none.
+// Locks: the mutex guards the sleep groups (wait_list.cpp), and the first
+// operation of any thread takes it to sync P to the phases the caller may
+// have written since zel_phaser_init, before any advance can run. Nothing
+// else takes it; `cond` is kept for the record's layout and never waited on.
 //
-// Ordering: an advance is a release; the scan that raises `released` reads
-// every participant's phase and the waiter reads `released`, all
-// sequentially consistent or acquire, so an advance happens before the
-// awaits it releases return.
+// Waiting: a waiter spins on the word for a bounded time (see the wait-loop
+// constants below), then sleeps on a futex word chosen by its target phase
+// (wait_list.cpp), unless its deadline has passed. A raise wakes exactly the
+// sleepers whose target it reached, and makes a system call only if there
+// are some; an advance that releases nobody makes none.
+//
+// Ordering: an advance is a release; the scan that raises P reads every
+// participant's phase and the waiter reads the word, all sequentially
+// consistent or acquire, so an advance happens before the waits it releases
+// return.
 
 #include "zel_phaser.h"
 
-#include "checked_size.h"
-#include "wait_list.h"
+#include "internal/checked_size.h"
+#include "internal/wait_list.h"
 
 #include <algorithm>
 #include <atomic>
@@ -96,14 +121,24 @@
 namespace {
 
 using zel_detail::checked_size;
-using zel_detail::released_phase;
-using zel_detail::released_word;
+using zel_detail::phase_in;
+using zel_detail::phase_word;
 using zel_detail::wait_list;
 
 constexpr size_t cache_line = 64;
 constexpr int32_t left = INT32_MAX;  // the phase of a participant that has left
 // An advance may take a phase up to this, never to left.
 constexpr int32_t max_phase = INT32_MAX - 1;
+
+// The word's high half.
+constexpr uint64_t phase_bits = 0xffffffff;
+constexpr uint64_t landing = uint64_t{1} << 32;    // a join is landing
+constexpr uint64_t owned = uint64_t{1} << 33;      // a thread owns the raises
+constexpr uint64_t ownership = uint64_t{1} << 34;  // one more ownership has ended
+
+// The gate: not yet synced, running, or (positive) the abort's error.
+constexpr int unsynced = 0;
+constexpr int running = -1;
 
 // Wait-loop rounds before sleeping. When every participant can have a CPU
 // the waiter first spins with pause instructions, at most max_pause_rounds,
@@ -118,12 +153,15 @@ constexpr int32_t min_pause_rounds = 32;
 constexpr int32_t yield_rounds = 4;
 
 struct alignas(cache_line) phaser_state {
-  released_word released{0};                            // the phase, and the join epoch
-  std::atomic<int> aborted{0};                          // the abort's error, set once
-  std::atomic<int32_t> scan_start{0};                   // where scans begin, see raise_released
-  std::atomic<int64_t> since{0};                        // ticks when `released` was reached
-  int64_t init_ticks = 0, init_ns = 0;                  // the clocks at zel_phaser_init
-  std::atomic<bool> synced{false};                      // set once by the first operation
+  phase_word word{0};                  // P, and who owns its raises
+  std::atomic<int> gate{unsynced};     // unsynced, running, or the abort's error
+  std::atomic<int32_t> scan_start{0};  // where scans begin, see smallest_phase_above
+  std::atomic<bool> timing{false};     // set by the first laggard call
+  std::atomic<bool> timed{false};      // raises stamp P; set once that call stamped P
+  std::atomic<int32_t> joiner{-1};     // the participant landing, while `landing` is set
+  std::atomic<uint64_t> stamp_seq{0};  // the stamped phase << 1, | 1 while being written
+  std::atomic<int64_t> stamp_ns{0};    // the CLOCK_MONOTONIC time it was reached
+  int64_t init_ns = 0;                 // the clock at zel_phaser_init
   std::atomic<int32_t> pause_rounds{max_pause_rounds};  // adaptive, see above
   bool yield_in_wait = false;
   wait_list sleepers;
@@ -151,56 +189,51 @@ int64_t monotonic_ns() {
   return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-// Time stamps of raises: a tick count that is cheaper to read than the
-// clock (the time-stamp counter, which the kernel's CLOCK_MONOTONIC follows
-// at a constant rate, on x86-64; elsewhere the clock itself), converted to
-// CLOCK_MONOTONIC only when asked for, against the ticks and the clock read
-// at init and at the conversion.
-int64_t ticks() {
-#if defined(__x86_64__)
-  return static_cast<int64_t>(__rdtsc());
-#else
-  return monotonic_ns();
-#endif
-}
-
-int64_t ticks_to_ns(const phaser_state *st, int64_t stamp) {
-#if defined(__x86_64__)
-  const int64_t now_ticks = ticks(), now_ns = monotonic_ns();
-  if (now_ticks <= st->init_ticks || stamp <= st->init_ticks) return st->init_ns;
-  const long double elapsed = static_cast<long double>(std::min(stamp, now_ticks) - st->init_ticks);
-  return st->init_ns +
-         static_cast<int64_t>(elapsed * static_cast<long double>(now_ns - st->init_ns) /
-                              static_cast<long double>(now_ticks - st->init_ticks));
-#else
-  (void)st;
-  return stamp;
-#endif
+bool passed(const timespec &deadline) {
+  if (deadline.tv_sec < 0) return true;
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec > deadline.tv_sec ||
+         (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
 }
 
 std::atomic_ref<int32_t> phase_of(const zel_phaser_t *phaser, int32_t participant) {
   return std::atomic_ref<int32_t>(phaser->phases[participant]);
 }
 
-int32_t smallest_phase(const zel_phaser_t *phaser, std::memory_order order) {
-  int32_t low = phase_of(phaser, 0).load(order);
-  for (int32_t i = 1; i < phaser->number_threads; ++i) {
-    low = std::min(low, phase_of(phaser, i).load(order));
-  }
-  return low;
+uint64_t with_phase(uint64_t word, int32_t phase) {
+  return (word & ~phase_bits) | static_cast<uint32_t>(phase);
 }
 
-// Publishes the phases the caller may have written before the first
-// operation: sets `released` to their minimum, once, before any advance.
-void sync_once(zel_phaser_t *phaser, phaser_state *st) {
-  if (st->synced.load(std::memory_order_acquire)) return;
+uint64_t stamp_of(int32_t phase) {
+  return static_cast<uint64_t>(static_cast<uint32_t>(phase)) << 1;
+}
+
+// Syncs P to the phases the caller may have written before the first
+// operation, once, before any advance; returns the gate.
+int sync_once(zel_phaser_t *phaser, phaser_state *st) {
   pthread_mutex_lock(&phaser->mutex);
-  if (!st->synced.load(std::memory_order_relaxed)) {
-    st->released.store(static_cast<uint32_t>(smallest_phase(phaser, std::memory_order_relaxed)),
-                       std::memory_order_seq_cst);
-    st->synced.store(true, std::memory_order_release);
+  if (st->gate.load(std::memory_order_relaxed) == unsynced) {
+    int32_t low = phase_of(phaser, 0).load(std::memory_order_relaxed);
+    for (int32_t i = 1; i < phaser->number_threads; ++i) {
+      low = std::min(low, phase_of(phaser, i).load(std::memory_order_relaxed));
+    }
+    st->word.store(static_cast<uint32_t>(low), std::memory_order_relaxed);
+    st->stamp_ns.store(st->init_ns, std::memory_order_relaxed);
+    st->stamp_seq.store(stamp_of(low), std::memory_order_relaxed);
+    st->gate.store(running, std::memory_order_release);
   }
+  const int gate = st->gate.load(std::memory_order_relaxed);
   pthread_mutex_unlock(&phaser->mutex);
+  return gate;
+}
+
+// 0 if an operation may change or await phases; otherwise the abort's error.
+int gate_error(zel_phaser_t *phaser, phaser_state *st) {
+  int gate = st->gate.load(std::memory_order_acquire);
+  if (gate == running) return 0;
+  if (gate == unsynced) gate = sync_once(phaser, st);
+  return gate > 0 ? gate : 0;
 }
 
 // The smallest phase if it is above `floor`; otherwise `floor`, as soon as
@@ -227,51 +260,69 @@ int32_t smallest_phase_above(const zel_phaser_t *phaser, phaser_state *st, int32
   return low;
 }
 
-// The join epoch, the high half of the released word: odd while a join
-// chooses its phase.
-constexpr uint64_t join_epoch_step = uint64_t{1} << 32;
-
-bool join_under_way(uint64_t word) {
-  return (word & join_epoch_step) != 0;
+// Records that P reached `phase` at `ns`. One writer at a time: the first
+// laggard call, then the owners of the word.
+void stamp(phaser_state *st, int32_t phase, int64_t ns) {
+  st->stamp_seq.store(stamp_of(phase) | 1, std::memory_order_seq_cst);
+  st->stamp_ns.store(ns, std::memory_order_seq_cst);
+  st->stamp_seq.store(stamp_of(phase), std::memory_order_seq_cst);
 }
 
-uint64_t with_phase(uint64_t word, int32_t phase) {
-  return (word & ~(join_epoch_step - 1)) | static_cast<uint32_t>(phase);
+// The owner of `word` publishes `phase` as P; returns the new word.
+uint64_t publish(phaser_state *st, uint64_t word, int32_t phase) {
+  const uint64_t next = with_phase(word, phase);
+  st->word.store(next, std::memory_order_seq_cst);
+  if (st->timed.load(std::memory_order_acquire)) stamp(st, phase, monotonic_ns());
+  st->sleepers.wake_reached();
+  return next;
 }
 
-// Raises `released` from the word `seen` to the smallest phase, scanning
-// again after each raise this call makes until a scan finds nothing
-// higher, and wakes the sleepers whose phase it reached. The compare-and-swap
-// fails if a raise or a join came between the read of `seen` and it; while
-// a join is under way it leaves the raise to the join. The time is taken
-// before the raise, so that it never belongs to an earlier phase.
-void raise_released(zel_phaser_t *phaser, phaser_state *st, uint64_t seen) {
+// The owner of `word` raises P to `low`, the smallest phase it found above
+// it; returns the new word, still owned.
+uint64_t publish_upto(phaser_state *st, uint64_t word, int32_t low) {
+  return publish(st, word, low);
+}
+
+// The owner of `word` gives the ownership up; returns the new word.
+uint64_t give_up(phaser_state *st, uint64_t word) {
+  const uint64_t next = (word & ~(landing | owned)) + ownership;
+  st->word.store(next, std::memory_order_seq_cst);
+  return next;
+}
+
+// Raises P from the word `seen`, read after the caller's departure, to the
+// smallest phase, scanning again after each raise until a scan finds
+// nothing higher, and wakes the sleepers whose phase it reached. Leaves the
+// raise to the owner when it finds the word owned.
+void raise(zel_phaser_t *phaser, phaser_state *st, uint64_t seen) {
   bool raised = false;
-  while (!join_under_way(seen)) {
-    const int32_t low = smallest_phase_above(phaser, st, released_phase(seen));
-    if (low <= released_phase(seen)) break;
-    st->since.store(ticks(), std::memory_order_relaxed);
-    const uint64_t next = with_phase(seen, low);
-    if (st->released.compare_exchange_strong(seen, next, std::memory_order_seq_cst)) {
-      raised = true;
-      seen = next;
+  while ((seen & owned) == 0) {
+    const int32_t low = smallest_phase_above(phaser, st, phase_in(seen));
+    if (low <= phase_in(seen)) break;
+    if (!st->timed.load(std::memory_order_relaxed)) {
+      const uint64_t next = with_phase(seen, low);
+      if (st->word.compare_exchange_strong(seen, next, std::memory_order_seq_cst)) {
+        raised = true;
+        seen = next;
+      }
+    } else if (st->word.compare_exchange_strong(seen, seen | owned, std::memory_order_seq_cst)) {
+      seen = give_up(st, publish_upto(st, seen | owned, low));
     }
   }
-  if (raised) st->sleepers.wake_reached(&phaser->mutex, st->released);
+  if (raised) st->sleepers.wake_reached();
 }
 
-// Participant `participant` has moved on from phase `old`: if it was at
-// the phase that `released` holds, it may have been the last one there.
+// Participant `participant` has moved on from phase `old`: if it was at P,
+// it may have been the last one there.
 void departed(zel_phaser_t *phaser, phaser_state *st, int32_t old) {
-  const uint64_t seen = st->released.load(std::memory_order_seq_cst);
-  if (released_phase(seen) == old) raise_released(phaser, st, seen);
+  const uint64_t seen = st->word.load(std::memory_order_seq_cst);
+  if (phase_in(seen) == old && (seen & owned) == 0) raise(phaser, st, seen);
 }
 
 // Adds 1 to the participant's phase; stores the new phase in *now.
 int advance_participant(zel_phaser_t *phaser, int32_t participant, int32_t *now) {
   phaser_state *st = state_of(phaser);
-  sync_once(phaser, st);
-  if (const int error = st->aborted.load(std::memory_order_acquire)) return error;
+  if (const int error = gate_error(phaser, st)) return error;
   std::atomic_ref<int32_t> phase = phase_of(phaser, participant);
   int32_t old = phase.load(std::memory_order_relaxed);
   do {
@@ -285,12 +336,12 @@ int advance_participant(zel_phaser_t *phaser, int32_t participant, int32_t *now)
 
 // Whether the wait for `target` is over: reached, or aborted.
 bool reached(const phaser_state *st, int32_t target) {
-  return released_phase(st->released.load(std::memory_order_acquire)) >= target ||
-         st->aborted.load(std::memory_order_relaxed) != 0;
+  return phase_in(st->word.load(std::memory_order_acquire)) >= target ||
+         st->gate.load(std::memory_order_relaxed) > 0;
 }
 
-// Spins until `released` reaches `target` or the budget runs out; returns
-// whether it was reached.
+// Spins until P reaches `target` or the budget runs out; returns whether it
+// was reached.
 bool spin_for(phaser_state *st, int32_t target) {
   if (!st->yield_in_wait) {
     const int32_t budget = st->pause_rounds.load(std::memory_order_relaxed);
@@ -315,55 +366,108 @@ bool spin_for(phaser_state *st, int32_t target) {
   return reached(st, target);
 }
 
-// Returns 0 once `released` has reached `target`, ETIMEDOUT once the
-// deadline (null: none) has passed, or the abort's error.
-int wait_for(zel_phaser_t *phaser, phaser_state *st, int32_t target, const timespec *deadline) {
-  const int rc =
-      reached(st, target) || spin_for(st, target)
-          ? 0
-          : st->sleepers.sleep_until(&phaser->mutex, st->released, target, deadline, st->aborted);
-  const int error = st->aborted.load(std::memory_order_acquire);
-  return error != 0 ? error : rc;
+// Returns 0 once P has reached `target`, ETIMEDOUT once the deadline (null:
+// none) has passed, or the abort's error.
+int wait_for(phaser_state *st, int32_t target, const timespec *deadline) {
+  int rc = 0;
+  if (!reached(st, target)) {
+    if (deadline != nullptr && passed(*deadline)) {
+      rc = ETIMEDOUT;
+    } else if (!spin_for(st, target)) {
+      rc = st->sleepers.sleep_until(target, deadline);
+    }
+  }
+  const int gate = st->gate.load(std::memory_order_acquire);
+  return gate > 0 ? gate : rc;
 }
 
-// Makes the join epoch odd, which stops the raises, once no other join is
-// under way.
-void begin_join(phaser_state *st) {
-  uint64_t word = st->released.load(std::memory_order_seq_cst);
-  for (;;) {
-    if (join_under_way(word)) {
+// Takes ownership of the word once nobody else has it; returns the word.
+// Owners hold it briefly, so it pauses a while before it yields the CPU.
+uint64_t take_ownership(phaser_state *st) {
+  uint64_t word = st->word.load(std::memory_order_seq_cst);
+  for (int32_t round = 0;; ++round) {
+    if ((word & owned) == 0) {
+      if (st->word.compare_exchange_weak(word, word | owned, std::memory_order_seq_cst)) {
+        return word | owned;
+      }
+      continue;
+    }
+    if (round < min_pause_rounds) {
+      cpu_relax();
+    } else {
       sched_yield();
-      word = st->released.load(std::memory_order_seq_cst);
-    } else if (st->released.compare_exchange_weak(word, word + join_epoch_step,
-                                                  std::memory_order_seq_cst)) {
-      return;
+    }
+    word = st->word.load(std::memory_order_seq_cst);
+  }
+}
+
+// Brings back `participant` at P, first raised to the smallest phase, and
+// stores it in *phase.
+int join_participant(zel_phaser_t *phaser, phaser_state *st, int32_t participant, int32_t *phase) {
+  uint64_t word = take_ownership(st);
+  const int32_t low = smallest_phase_above(phaser, st, phase_in(word));
+  if (low > phase_in(word)) word = publish_upto(st, word, low);
+  const int32_t current = phase_in(word);
+  int rc = st->gate.load(std::memory_order_acquire);
+  if (rc > 0) {
+  } else if (current == left) {
+    rc = EOVERFLOW;
+  } else if (phase_of(phaser, participant).load(std::memory_order_seq_cst) != left) {
+    rc = EBUSY;
+  } else {
+    st->joiner.store(participant, std::memory_order_seq_cst);
+    st->word.store(word | landing, std::memory_order_seq_cst);
+    phase_of(phaser, participant).store(current, std::memory_order_seq_cst);
+    *phase = current;
+    rc = 0;
+  }
+  raise(phaser, st, give_up(st, word));
+  return rc;
+}
+
+struct laggard_answer {
+  int32_t participant, phase;
+  int64_t since_ns;
+  bool stamped;  // since_ns is the stamp of the phase, not the caller's clock
+};
+
+// Who is at P, and since when, at one moment of the call.
+laggard_answer laggard_now(const zel_phaser_t *phaser, phaser_state *st) {
+  for (;;) {
+    const uint64_t word = st->word.load(std::memory_order_seq_cst);
+    const int32_t current = phase_in(word);
+    const int32_t lander = (word & landing) != 0 ? st->joiner.load(std::memory_order_seq_cst) : -1;
+    int32_t who = -1;
+    for (int32_t i = 0; current != left && i < phaser->number_threads; ++i) {
+      if (i == lander || phase_of(phaser, i).load(std::memory_order_seq_cst) == current) {
+        who = i;
+        break;
+      }
+    }
+    const uint64_t seq = st->stamp_seq.load(std::memory_order_seq_cst);
+    const int64_t stamped = st->stamp_ns.load(std::memory_order_seq_cst);
+    const bool stamp_is_current =
+        seq == stamp_of(current) && st->stamp_seq.load(std::memory_order_seq_cst) == seq;
+    const int64_t now = monotonic_ns();
+#if defined(__x86_64__) || defined(__i386__)
+    _mm_lfence();  // the clock's time-stamp counter read is not ordered with later loads
+#endif
+    if (st->word.load(std::memory_order_seq_cst) == word) {
+      return {who, current, stamp_is_current ? stamped : now, stamp_is_current};
     }
   }
 }
 
-// Makes the join epoch even again and makes the raises left to the join.
-void end_join(zel_phaser_t *phaser, phaser_state *st) {
-  const uint64_t word =
-      st->released.fetch_add(join_epoch_step, std::memory_order_seq_cst) + join_epoch_step;
-  raise_released(phaser, st, word);
-}
-
-// Brings back `participant`, which had left, at the smallest phase of the
-// others, and stores it in *phase.
-int join_participant(zel_phaser_t *phaser, phaser_state *st, int32_t participant, int32_t *phase) {
-  begin_join(st);
-  const int32_t current = smallest_phase(phaser, std::memory_order_seq_cst);
-  int32_t expected = left;
-  int rc = EOVERFLOW;
-  if (current != left) {
-    rc = phase_of(phaser, participant)
-                 .compare_exchange_strong(expected, current, std::memory_order_seq_cst)
-             ? 0
-             : EBUSY;
+// The first laggard call stamps the phase it reports, before any raise
+// stamps one, and then has the raises keep the time.
+laggard_answer start_timing(const zel_phaser_t *phaser, phaser_state *st) {
+  laggard_answer answer = laggard_now(phaser, st);
+  bool first = false;
+  if (st->timing.compare_exchange_strong(first, true, std::memory_order_seq_cst)) {
+    if (!answer.stamped) stamp(st, answer.phase, answer.since_ns);
+    st->timed.store(true, std::memory_order_seq_cst);
   }
-  end_join(phaser, st);
-  *phase = current;
-  return rc;
+  return answer;
 }
 
 bool is_abort_error(int error) {
@@ -416,10 +520,8 @@ extern "C" int zel_phaser_init(zel_phaser_t *phaser, int32_t number_threads) {
   auto *group_storage =
       reinterpret_cast<wait_list::group *>(static_cast<char *>(block) + phases_end);
   phaser_state *st = new (block) phaser_state;
-  st->init_ticks = ticks();
   st->init_ns = monotonic_ns();
-  st->since.store(st->init_ticks, std::memory_order_relaxed);
-  st->sleepers.init(group_storage, groups);
+  st->sleepers.init(group_storage, groups, &phaser->mutex, &st->word, &st->gate);
   st->yield_in_wait = number_threads > online_cpus();
   auto *phases = reinterpret_cast<int32_t *>(st + 1);
   for (int32_t i = 0; i < number_threads; ++i) phases[i] = 0;
@@ -430,7 +532,9 @@ extern "C" int zel_phaser_init(zel_phaser_t *phaser, int32_t number_threads) {
 
 extern "C" int32_t zel_phaser_current(zel_phaser_t *phaser) {
   if (!active(phaser)) return -1;
-  return smallest_phase(phaser, std::memory_order_acquire);
+  phaser_state *st = state_of(phaser);
+  if (st->gate.load(std::memory_order_acquire) == unsynced) sync_once(phaser, st);
+  return phase_in(st->word.load(std::memory_order_acquire));
 }
 
 extern "C" int zel_phaser_advance_and_await_at(zel_phaser_t *phaser, int32_t participant) {
@@ -438,7 +542,7 @@ extern "C" int zel_phaser_advance_and_await_at(zel_phaser_t *phaser, int32_t par
   if (!is_participant(phaser, participant)) return -1;
   int32_t target = 0;
   const int rc = advance_participant(phaser, participant, &target);
-  return rc != 0 ? rc : wait_for(phaser, state_of(phaser), target, nullptr);
+  return rc != 0 ? rc : wait_for(state_of(phaser), target, nullptr);
 }
 
 extern "C" int zel_phaser_advance_and_await(zel_phaser_t *phaser) {
@@ -462,7 +566,7 @@ extern "C" int zel_phaser_leave_at(zel_phaser_t *phaser, int32_t participant) {
   if (!active(phaser)) return EINVAL;
   if (!is_participant(phaser, participant)) return -1;
   phaser_state *st = state_of(phaser);
-  sync_once(phaser, st);
+  if (st->gate.load(std::memory_order_acquire) == unsynced) sync_once(phaser, st);
   const int32_t old = phase_of(phaser, participant).exchange(left, std::memory_order_seq_cst);
   if (old != left) departed(phaser, st, old);
   return 0;
@@ -480,17 +584,20 @@ extern "C" int zel_phaser_await_phase(zel_phaser_t *phaser, int32_t phase,
     return EINVAL;
   }
   phaser_state *st = state_of(phaser);
-  sync_once(phaser, st);
-  return wait_for(phaser, st, phase, deadline);
+  if (const int error = gate_error(phaser, st)) return error;
+  return wait_for(st, phase, deadline);
 }
 
 extern "C" int zel_phaser_abort(zel_phaser_t *phaser, int error) {
   if (!active(phaser) || !is_abort_error(error)) return EINVAL;
   phaser_state *st = state_of(phaser);
-  sync_once(phaser, st);
-  int none = 0;
-  if (st->aborted.compare_exchange_strong(none, error, std::memory_order_seq_cst)) {
-    st->sleepers.wake_all(&phaser->mutex, st->released);
+  int gate = st->gate.load(std::memory_order_acquire);
+  if (gate == unsynced) gate = sync_once(phaser, st);
+  while (gate <= 0) {
+    if (st->gate.compare_exchange_weak(gate, error, std::memory_order_seq_cst)) {
+      st->sleepers.wake_all();
+      break;
+    }
   }
   return 0;
 }
@@ -499,8 +606,7 @@ extern "C" int zel_phaser_join_at(zel_phaser_t *phaser, int32_t participant, int
   if (!active(phaser)) return EINVAL;
   if (!is_participant(phaser, participant)) return -1;
   phaser_state *st = state_of(phaser);
-  sync_once(phaser, st);
-  if (const int error = st->aborted.load(std::memory_order_acquire)) return error;
+  if (const int error = gate_error(phaser, st)) return error;
   if (phase_of(phaser, participant).load(std::memory_order_seq_cst) != left) return EBUSY;
   int32_t joined = 0;
   const int rc = join_participant(phaser, st, participant, &joined);
@@ -511,8 +617,7 @@ extern "C" int zel_phaser_join_at(zel_phaser_t *phaser, int32_t participant, int
 extern "C" int zel_phaser_join(zel_phaser_t *phaser, int32_t *participant, int32_t *phase) {
   if (!active(phaser) || participant == nullptr) return EINVAL;
   phaser_state *st = state_of(phaser);
-  sync_once(phaser, st);
-  if (const int error = st->aborted.load(std::memory_order_acquire)) return error;
+  if (const int error = gate_error(phaser, st)) return error;
   for (int32_t i = 0; i < phaser->number_threads; ++i) {
     if (phase_of(phaser, i).load(std::memory_order_relaxed) != left) continue;
     const int rc = zel_phaser_join_at(phaser, i, phase);
@@ -526,23 +631,15 @@ extern "C" int zel_phaser_laggard(zel_phaser_t *phaser, int32_t *participant, in
                                   struct timespec *since) {
   if (!active(phaser)) return EINVAL;
   phaser_state *st = state_of(phaser);
-  sync_once(phaser, st);
-  const int32_t current = released_phase(st->released.load(std::memory_order_seq_cst));
-  const int64_t stamp = st->since.load(std::memory_order_relaxed);
-  int32_t who = -1;
-  for (int32_t i = 0, low = left; i < phaser->number_threads; ++i) {
-    const int32_t p = phase_of(phaser, i).load(std::memory_order_acquire);
-    if (p < low) {
-      low = p;
-      who = i;
-    }
-  }
-  if (participant != nullptr) *participant = who;
-  if (phase != nullptr) *phase = current;
+  if (st->gate.load(std::memory_order_acquire) == unsynced) sync_once(phaser, st);
+  const laggard_answer answer = st->timed.load(std::memory_order_acquire)
+                                    ? laggard_now(phaser, st)
+                                    : start_timing(phaser, st);
+  if (participant != nullptr) *participant = answer.participant;
+  if (phase != nullptr) *phase = answer.phase;
   if (since != nullptr) {
-    const int64_t ns = ticks_to_ns(st, stamp);
-    since->tv_sec = static_cast<time_t>(ns / 1000000000);
-    since->tv_nsec = static_cast<long>(ns % 1000000000);
+    since->tv_sec = static_cast<time_t>(answer.since_ns / 1000000000);
+    since->tv_nsec = static_cast<long>(answer.since_ns % 1000000000);
   }
   return 0;
 }

@@ -4,8 +4,7 @@
  *
  * A phaser has `number_threads` participants, numbered 0 to
  * number_threads - 1. Each participant has a phase: the number of times it
- * has advanced. The phaser's current phase is the smallest phase of all
- * participants. A participant either advances without waiting
+ * has advanced. A participant either advances without waiting
  * (zel_phaser_advance) or advances and then waits until every participant
  * has reached at least its own new phase (zel_phaser_advance_and_await).
  * Used by every participant with zel_phaser_advance_and_await, a phaser is
@@ -14,6 +13,13 @@
  * wait for a phase, with or without a deadline (zel_phaser_await_phase), ask
  * who holds the phaser back (zel_phaser_laggard), or end the run for every
  * waiter with an error (zel_phaser_abort).
+ *
+ * The current phase: one value that every operation agrees on and that
+ * never falls. zel_phaser_current and zel_phaser_laggard report it, every
+ * wait waits for it to reach a phase, and a joining participant lands on
+ * it. It is never above the smallest phase of the participants that have not
+ * left, and equal to it whenever no advance, leave or join is in flight;
+ * when every participant has left, it is INT32_MAX.
  *
  * Naming participants: the registry-based operations take the calling
  * thread's slot in the process-wide registry (tid_slot) as its participant
@@ -25,16 +31,29 @@
  * Participant i of the _at operations is the participant of the thread
  * whose slot is i, so the two styles may be mixed.
  *
- * Errors: every operation but zel_phaser_current and tid_slot returns an
- * int; 0 means success. A positive value is a POSIX error number (from
- * <errno.h>). -1 means that the participant is not within
- * [0, number_threads): for the registry-based operations, that the calling
- * thread's slot is not (or that the registry could not record the thread).
- * Every operation but zel_phaser_init returns EINVAL for a null phaser and
- * for a record that is not active: zero-filled, or destroyed
- * (zel_phaser_current returns -1 for them). This is a courtesy for such
- * records, not a licence to race zel_phaser_destroy: a call that overlaps
- * the destruction has undefined behaviour.
+ * Rules that every operation below follows; the contracts refer to them.
+ *  - Results: every operation but zel_phaser_current and tid_slot returns
+ *    an int: 0 for success, a positive POSIX error number (from <errno.h>),
+ *    or -1 when the participant is not within [0, number_threads) (for the
+ *    registry-based operations: the calling thread's slot is not, or the
+ *    registry could not record the thread).
+ *  - Records: every operation but zel_phaser_init returns EINVAL for a null
+ *    phaser and for a record that is not active (zero-filled, or
+ *    destroyed); zel_phaser_current returns -1 for them. This is a courtesy
+ *    for such records, not a licence to race zel_phaser_destroy: a call that
+ *    overlaps the destruction has undefined behaviour.
+ *  - Concurrency: every operation but zel_phaser_init and
+ *    zel_phaser_destroy may be called by any thread, participant or not, at
+ *    any time between them, concurrently with every other such call; one
+ *    thread at a time may advance, leave or join a given participant.
+ *  - After an abort: every call that would advance, await or join returns
+ *    the abort's error once its arguments pass the checks for EINVAL and -1,
+ *    and changes no phase.
+ *  - Order of errors: EINVAL, then -1, then the abort's error, then the
+ *    operation's own.
+ *  - Memory ordering: everything a thread wrote before it advanced a
+ *    participant (by any advancing operation, or by leaving) happens before
+ *    the return of every wait that the advance helps release.
  *
  * Valid C11 and C++.
  */
@@ -67,8 +86,8 @@ extern "C" {
  * to the phaser.
  */
 typedef struct zel_phaser {
-  /* `mutex` and `cond` belong to the phaser, which initialises and destroys
-   * them. */
+  /* The phaser initialises and destroys both; `cond` is kept for the
+   * record's layout and reserved: the phaser never waits on it. */
   pthread_mutex_t mutex;
   pthread_cond_t cond;
   int32_t number_threads; /* number of participants, at least 1 */
@@ -91,15 +110,15 @@ typedef struct zel_phaser {
 int zel_phaser_init(zel_phaser_t *phaser, int32_t number_threads);
 
 /*
- * zel_phaser_current: returns the phaser's current phase, the smallest entry
- * of `phases`, read with atomic loads.
+ * zel_phaser_current: returns the current phase (see the top of this file).
  *
- * May be called by any thread, participant or not, concurrently with every
- * operation but zel_phaser_init and zel_phaser_destroy; it then returns a
- * value between the current phase at its start and the current phase at its
- * return. With no advance in flight it is exact. Phases only grow, so the
- * result is a lower bound of every later current phase. Never blocks; its
- * time grows with `number_threads`.
+ * Returns -1 for a null or inactive record. A phase that the caller wrote
+ * before the first operation is honoured. Never blocks; constant time.
+ * Because the current phase never falls, the result is a lower bound of
+ * every later result.
+ *
+ * Memory ordering: an acquire; a thread that reads phase k here sees
+ * everything written before the advances that made the current phase k.
  *
  * Since 0.1 (ZEL_PHASER_0).
  */
@@ -111,20 +130,15 @@ int32_t zel_phaser_current(zel_phaser_t *phaser);
  * phase, that is until every other participant has advanced at least as
  * often (or has left).
  *
- * Returns 0 after the wait; EINVAL if `phaser` is null; -1 if `participant`
- * is not within [0, number_threads); EOVERFLOW if the participant has left
- * or its phase would reach INT32_MAX. Every failure returns at once and
- * changes nothing.
+ * Returns 0 after the wait; EOVERFLOW if the participant has left or its
+ * phase would reach INT32_MAX, which returns at once and changes nothing;
+ * the abort's error, at once and changing nothing if the run was aborted
+ * before the call, or once an abort ends the wait: the advance has then
+ * taken effect. Otherwise as the rules at the top of this file say.
  *
- * One thread at a time may advance a given participant; any number of
- * participants may wait at once, up to all of them, whatever operations the
- * others use; each returns as soon as the current phase has reached its own
- * phase. Blocks only while some participant lags behind. May run
- * concurrently with every call but zel_phaser_init and zel_phaser_destroy.
- *
- * Memory ordering: everything a thread wrote before it advanced a
- * participant (by any advancing operation, or by leaving) happens before
- * the return of every wait that the advance helps release.
+ * Any number of participants may wait at once, up to all of them; each
+ * returns as soon as the current phase has reached its own phase. Blocks
+ * only while some participant lags behind.
  *
  * Since 0.1 (ZEL_PHASER_0).
  */
@@ -133,8 +147,7 @@ int zel_phaser_advance_and_await_at(zel_phaser_t *phaser, int32_t participant);
 /*
  * zel_phaser_advance_and_await: zel_phaser_advance_and_await_at for the
  * participant whose number is the calling thread's slot (tid_slot of
- * pthread_self()). Returns -1 if that slot is not within
- * [0, number_threads) or the registry cannot record the thread.
+ * pthread_self()).
  *
  * Since 0.1 (ZEL_PHASER_0).
  */
@@ -144,15 +157,9 @@ int zel_phaser_advance_and_await(zel_phaser_t *phaser);
  * zel_phaser_advance_at: adds 1 to the phase of participant `participant`
  * and returns without waiting. Wakes the waiters that this advance releases.
  *
- * Returns 0; EINVAL if `phaser` is null; -1 if `participant` is not within
- * [0, number_threads); EOVERFLOW if the participant has left or its phase
- * would reach INT32_MAX. Every failure changes nothing.
- * Never blocks. One thread at a time may advance a given participant; may
- * run concurrently with every other call but zel_phaser_init and
- * zel_phaser_destroy.
- *
- * Memory ordering: the advance is a release, as for
- * zel_phaser_advance_and_await_at.
+ * Returns 0; EOVERFLOW if the participant has left or its phase would reach
+ * INT32_MAX; after an abort, its error. Every failure changes nothing.
+ * Never blocks.
  *
  * Since 0.1 (ZEL_PHASER_0).
  */
@@ -160,9 +167,7 @@ int zel_phaser_advance_at(zel_phaser_t *phaser, int32_t participant);
 
 /*
  * zel_phaser_advance: zel_phaser_advance_at for the participant whose number
- * is the calling thread's slot (tid_slot of pthread_self()). Returns -1 if
- * that slot is not within [0, number_threads) or the registry cannot record
- * the thread.
+ * is the calling thread's slot (tid_slot of pthread_self()).
  *
  * Since 0.1 (ZEL_PHASER_0).
  */
@@ -174,12 +179,9 @@ int zel_phaser_advance(zel_phaser_t *phaser);
  * waiters that this releases are woken. When every participant has left,
  * the current phase is INT32_MAX and every wait returns at once.
  *
- * Returns 0, also when the participant had left already; EINVAL if `phaser`
- * is null; -1 if `participant` is not within [0, number_threads). After it,
- * the participant's advancing operations return EOVERFLOW, until it joins
- * again (zel_phaser_join_at).
- * Never blocks; concurrency as for zel_phaser_advance_at, of which leaving
- * is the last.
+ * Returns 0, also when the participant had left already, and also after an
+ * abort. After it, the participant's advancing operations return EOVERFLOW,
+ * until it joins again (zel_phaser_join_at). Never blocks.
  *
  * Memory ordering: the leave is a release, as an advance is.
  *
@@ -189,8 +191,7 @@ int zel_phaser_leave_at(zel_phaser_t *phaser, int32_t participant);
 
 /*
  * zel_phaser_leave: zel_phaser_leave_at for the participant whose number is
- * the calling thread's slot. Returns -1 if that slot is not within
- * [0, number_threads) or the registry cannot record the thread.
+ * the calling thread's slot.
  *
  * Since 0.1 (ZEL_PHASER_0).
  */
@@ -203,17 +204,16 @@ int zel_phaser_leave(zel_phaser_t *phaser);
  *
  * Any thread may call it, participant or not; it advances nothing. Returns
  * 0 once the phase is reached (at once if it is reached already, however
- * long ago the deadline passed); ETIMEDOUT if the deadline passed first (a
- * deadline with a negative tv_sec passed long ago); EINVAL if `phaser` is
- * null or `deadline` has tv_nsec outside [0, 999999999], also for a phase
- * reached already.
+ * long ago the deadline passed); ETIMEDOUT if the deadline passed first, at
+ * once for a deadline that has passed already (a deadline with a negative
+ * tv_sec passed long ago); EINVAL if `deadline` has tv_nsec outside
+ * [0, 999999999], also for a phase reached already; the abort's error if the
+ * run is aborted before the call or while it waits.
  * Blocks while the current phase is below `phase` and the deadline has not
- * passed. May run concurrently with every call but zel_phaser_init and
- * zel_phaser_destroy.
+ * passed.
  *
- * Memory ordering: as for zel_phaser_advance_and_await_at: everything
- * written before the advances that make the current phase reach `phase`
- * happens before a return of 0.
+ * Memory ordering: everything written before the advances that make the
+ * current phase reach `phase` happens before a return of 0.
  *
  * Since 0.1 (ZEL_PHASER_0).
  */
@@ -223,29 +223,26 @@ int zel_phaser_await_phase(zel_phaser_t *phaser, int32_t phase, const struct tim
  * zel_phaser_abort: ends the run of *phaser with the error number `error`,
  * for example when a participant has failed and the others must not wait
  * for it: every wait in progress returns `error`, and so does every later
- * call that would advance, await or join.
+ * call that would advance, await or join (see the rules at the top of this
+ * file).
  *
  * `error` must be a positive error number to which the phaser's calls give
  * no meaning of their own: not EINVAL, EOVERFLOW, ETIMEDOUT or EBUSY
- * (ECANCELED, for example). Returns 0; EINVAL if `phaser` is null or `error`
- * is not such a number. The first abort wins and records `error`; a later one
- * returns 0 and changes nothing.
+ * (ECANCELED, for example). Returns 0; EINVAL if `error` is not such a
+ * number. The first abort wins and records `error`; a later one returns 0
+ * and changes nothing.
  *
  * Every wait in progress (zel_phaser_advance_and_await_at,
  * zel_phaser_advance_and_await, zel_phaser_await_phase) returns `error`
  * promptly, without waiting for its deadline; a wait whose phase was reached
- * before the abort took effect may return 0 instead. A call that starts
- * after the abort returns `error` once its arguments pass the EINVAL and -1
- * checks, and changes no phase: every advancing operation, every join, and
- * zel_phaser_await_phase, also for a phase reached already. Leaving still
- * works and returns 0; zel_phaser_current and zel_phaser_laggard go on
- * reporting the phases.
+ * before the abort took effect may return 0 instead. Leaving still works and
+ * returns 0; zel_phaser_current and zel_phaser_laggard go on reporting the
+ * phases.
  *
- * Any thread may call it, participant or not, concurrently with every call
- * but zel_phaser_init and zel_phaser_destroy. It may block briefly, until the
- * waits in progress have been woken. A return of `error` does not show that
- * the aborting thread has left zel_phaser_abort: the program must join or
- * otherwise synchronise with it before zel_phaser_destroy.
+ * It may block briefly, until the waits in progress have been woken. A
+ * return of `error` does not show that the aborting thread has left
+ * zel_phaser_abort: the program must join or otherwise synchronise with it
+ * before zel_phaser_destroy.
  *
  * Memory ordering: everything a thread wrote before it aborted happens
  * before every return of `error` that the abort causes.
@@ -256,29 +253,27 @@ int zel_phaser_abort(zel_phaser_t *phaser, int error);
 
 /*
  * zel_phaser_join_at: brings back participant `participant`, which has left:
- * its phase becomes the current phase of the participants that have not
- * left, and is stored in *phase when `phase` is not null, so that the joiner
- * knows which phase it is in.
+ * the join first raises the current phase as far as the other
+ * participants' phases allow, then gives the participant the current phase
+ * (the smallest phase of the others at that moment) and stores it in *phase
+ * when `phase` is not null, so that the joiner knows which phase it is in.
  *
- * Returns 0; EINVAL if `phaser` is null; -1 if `participant` is not within
- * [0, number_threads); EBUSY if the participant has not left; EOVERFLOW if
- * every participant has left (the current phase is then INT32_MAX, the
- * limit); after an abort, its error. Every failure changes nothing.
+ * Returns 0; EBUSY if the participant has not left; EOVERFLOW if every
+ * participant has left (the current phase is then INT32_MAX, the limit);
+ * after an abort, its error. Every failure changes no participant's phase.
  *
- * Only the joiner's phase falls, from INT32_MAX; the current phase never
- * falls. The joiner's phase is at least every current phase that any call
- * has returned or acted on (a join racing the raise of the current phase
- * takes the raised one), so a waiter whose phase the current phase had not
- * reached when the join took effect is not released before the joined
- * participant reaches the waiter's phase. A phaser that can grow is one
- * initialised with its largest number of participants, the spare ones
- * leaving before the work starts.
+ * The current phase does not fall: the joiner's phase is at least every
+ * current phase that any call has returned or acted on, so a waiter whose
+ * phase the current phase had not reached when the join took effect is not
+ * released before the joined participant reaches the waiter's phase. A
+ * phaser that can grow is one initialised with its largest number of
+ * participants, the spare ones leaving before the work starts.
  *
  * Of concurrent joins of one participant (by zel_phaser_join_at or
- * zel_phaser_join) exactly one returns 0 and the others EBUSY. May run
- * concurrently with every call but zel_phaser_init and zel_phaser_destroy,
- * and with no advance or leave of the same participant. Never waits for
- * another participant; it may block briefly while another join is under way.
+ * zel_phaser_join) exactly one returns 0 and the others EBUSY. Must not run
+ * concurrently with an advance or leave of the same participant. Never
+ * waits for another participant; it may block briefly while another join
+ * is under way.
  *
  * Memory ordering: the join orders nothing by itself; the joined
  * participant's advances are releases, as every advance is.
@@ -290,29 +285,34 @@ int zel_phaser_join_at(zel_phaser_t *phaser, int32_t participant, int32_t *phase
 /*
  * zel_phaser_join: zel_phaser_join_at for the lowest-numbered participant
  * that has left, whose number it stores in *participant. Returns EINVAL if
- * `phaser` or `participant` is null; EBUSY if no participant has left;
- * otherwise as zel_phaser_join_at.
+ * `participant` is null; EBUSY if no participant has left; otherwise as
+ * zel_phaser_join_at.
  *
  * Since 0.2 (ZEL_PHASER_0.2).
  */
 int zel_phaser_join(zel_phaser_t *phaser, int32_t *participant, int32_t *phase);
 
 /*
- * zel_phaser_laggard: tells who holds the phaser back, and since when.
- * Stores in *participant the lowest-numbered participant whose phase is the
- * current phase, or -1 if every participant has left; in *phase the current
- * phase; in *since the CLOCK_MONOTONIC time at which the current phase was
- * reached (for the phase in force at the first operation, written by the
- * caller or 0, the time of zel_phaser_init). Each pointer may be null.
+ * zel_phaser_laggard: tells who holds the phaser back, and since when. Its
+ * three answers belong to one moment during the call: *phase is the
+ * current phase then; *participant the lowest-numbered participant whose
+ * phase was the current phase then, or -1 if there was none (every
+ * participant has left, or all of them have just moved on and the current
+ * phase is being raised); *since the CLOCK_MONOTONIC time at which the
+ * current phase was reached. Each pointer may be null.
  *
- * Returns 0, or EINVAL if `phaser` is null. Never blocks. Any thread may call
- * it, participant or not, concurrently with every call but zel_phaser_init
- * and zel_phaser_destroy; like the other operations, the first call syncs
- * phases that the caller wrote. Each value held at some moment during the
- * call; *since may belong to a later phase than *phase.
+ * *since is never earlier than a moment at which the current phase was
+ * seen below *phase, and across calls a larger phase never comes with an
+ * earlier time. For the phase in force at the first operation (written by
+ * the caller, or 0) it is the time of zel_phaser_init. The phaser keeps the
+ * times of the later phases from its first zel_phaser_laggard call on,
+ * which costs each raise of the current phase a reading of the clock; for a
+ * phase reached before that first call, *since is the time of the call that
+ * first reports it.
  *
- * Memory ordering: it reads the phases as zel_phaser_current does and orders
- * nothing.
+ * Returns 0. Never blocks; it retries when the phaser changes under it.
+ *
+ * Memory ordering: it orders nothing.
  *
  * Since 0.2 (ZEL_PHASER_0.2).
  */

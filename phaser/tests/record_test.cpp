@@ -3,7 +3,7 @@
 // are honoured, phases never wrap, and the record's byte count is computed
 // without wrapping. Each test runs in a process of its own.
 
-#include "checked_size.h"
+#include "internal/checked_size.h"
 #include "phaser_testing.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // Blocking on a 32-bit atomic word with Linux futexes (private to the
 // process). Internal to the phaser.
-#ifndef ZEL_PHASER_FUTEX_H
-#define ZEL_PHASER_FUTEX_H
+#ifndef ZEL_PHASER_INTERNAL_FUTEX_H
+#define ZEL_PHASER_INTERNAL_FUTEX_H
 
 #include <atomic>
 #include <cerrno>
@@ -41,4 +41,4 @@ inline void futex_wake_all(const void *word) {
 
 }  // namespace zel_detail
 
-#endif  // ZEL_PHASER_FUTEX_H
+#endif  // ZEL_PHASER_INTERNAL_FUTEX_H

@@ -1,6 +1,6 @@
 // Byte counts computed without wrapping. Internal to the phaser.
-#ifndef ZEL_PHASER_CHECKED_SIZE_H
-#define ZEL_PHASER_CHECKED_SIZE_H
+#ifndef ZEL_PHASER_INTERNAL_CHECKED_SIZE_H
+#define ZEL_PHASER_INTERNAL_CHECKED_SIZE_H
 
 #include <type_traits>
 
@@ -19,4 +19,4 @@ bool checked_size(Size count, Size each, Size extra, Size *out) {
 
 }  // namespace zel_detail
 
-#endif  // ZEL_PHASER_CHECKED_SIZE_H
+#endif  // ZEL_PHASER_INTERNAL_CHECKED_SIZE_H
