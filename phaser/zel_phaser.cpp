@@ -241,20 +241,23 @@ int gate_error(zel_phaser_t *phaser, phaser_state *st) {
 // from `scan_start` and leaves it at the participant it found, or at one
 // with the smallest phase.
 int32_t smallest_phase_above(const zel_phaser_t *phaser, phaser_state *st, int32_t floor) {
-  const int32_t n = phaser->number_threads;
+  int32_t *const phases = phaser->phases;
   const int32_t start = st->scan_start.load(std::memory_order_relaxed);
   int32_t low = INT32_MAX, lowest = start;
-  for (int32_t k = 0, i = start; k < n; ++k, i = i + 1 < n ? i + 1 : 0) {
-    const int32_t phase = phase_of(phaser, i).load(std::memory_order_seq_cst);
-    if (phase <= floor) {
-      lowest = i;
-      low = floor;
-      break;
+  for (int32_t i = start, end = phaser->number_threads;; i = 0, end = start) {
+    for (; i < end; ++i) {
+      const int32_t phase = std::atomic_ref<int32_t>(phases[i]).load(std::memory_order_seq_cst);
+      if (phase <= floor) {
+        low = floor;
+        lowest = i;
+        break;
+      }
+      if (phase < low) {
+        low = phase;
+        lowest = i;
+      }
     }
-    if (phase < low) {
-      low = phase;
-      lowest = i;
-    }
+    if (low == floor || end == start) break;
   }
   if (lowest != start) st->scan_start.store(lowest, std::memory_order_relaxed);
   return low;
@@ -291,10 +294,11 @@ uint64_t give_up(phaser_state *st, uint64_t word) {
 }
 
 // Raises P from the word `seen`, read after the caller's departure, to the
-// smallest phase, scanning again after each raise until a scan finds
-// nothing higher, and wakes the sleepers whose phase it reached. Leaves the
-// raise to the owner when it finds the word owned.
-void raise(zel_phaser_t *phaser, phaser_state *st, uint64_t seen) {
+// smallest phase, and wakes the sleepers whose phase it reached. After each
+// raise it scans again, unless the caller's own phase `mine` (-1: none) is
+// the phase it published, which the caller then holds. Leaves the raise to
+// the owner when it finds the word owned. Returns 0.
+int raise(zel_phaser_t *phaser, phaser_state *st, uint64_t seen, int32_t mine) {
   bool raised = false;
   while ((seen & owned) == 0) {
     const int32_t low = smallest_phase_above(phaser, st, phase_in(seen));
@@ -304,23 +308,27 @@ void raise(zel_phaser_t *phaser, phaser_state *st, uint64_t seen) {
       if (st->word.compare_exchange_strong(seen, next, std::memory_order_seq_cst)) {
         raised = true;
         seen = next;
+        if (low == mine) break;
       }
     } else if (st->word.compare_exchange_strong(seen, seen | owned, std::memory_order_seq_cst)) {
       seen = give_up(st, publish_upto(st, seen | owned, low));
+      if (low == mine) break;
     }
   }
   if (raised) st->sleepers.wake_reached();
+  return 0;
 }
 
-// Participant `participant` has moved on from phase `old`: if it was at P,
-// it may have been the last one there.
-void departed(zel_phaser_t *phaser, phaser_state *st, int32_t old) {
+// The participant has moved on from phase `old` to `mine`: if it was at P,
+// it may have been the last one there. Returns 0.
+int departed(zel_phaser_t *phaser, phaser_state *st, int32_t old, int32_t mine) {
   const uint64_t seen = st->word.load(std::memory_order_seq_cst);
-  if (phase_in(seen) == old && (seen & owned) == 0) raise(phaser, st, seen);
+  if (phase_in(seen) != old || (seen & owned) != 0) return 0;
+  return raise(phaser, st, seen, mine);
 }
 
 // Adds 1 to the participant's phase; stores the new phase in *now.
-int advance_participant(zel_phaser_t *phaser, int32_t participant, int32_t *now) {
+inline int advance_participant(zel_phaser_t *phaser, int32_t participant, int32_t *now) {
   phaser_state *st = state_of(phaser);
   if (const int error = gate_error(phaser, st)) return error;
   std::atomic_ref<int32_t> phase = phase_of(phaser, participant);
@@ -329,9 +337,8 @@ int advance_participant(zel_phaser_t *phaser, int32_t participant, int32_t *now)
     if (old >= max_phase) return EOVERFLOW;  // left, or INT32_MAX would be reached
   } while (!phase.compare_exchange_weak(old, old + 1, std::memory_order_seq_cst,
                                         std::memory_order_relaxed));
-  departed(phaser, st, old);
   *now = old + 1;
-  return 0;
+  return departed(phaser, st, old, old + 1);
 }
 
 // Whether the wait for `target` is over: reached, or aborted.
@@ -421,7 +428,7 @@ int join_participant(zel_phaser_t *phaser, phaser_state *st, int32_t participant
     *phase = current;
     rc = 0;
   }
-  raise(phaser, st, give_up(st, word));
+  raise(phaser, st, give_up(st, word), -1);
   return rc;
 }
 
@@ -568,8 +575,7 @@ extern "C" int zel_phaser_leave_at(zel_phaser_t *phaser, int32_t participant) {
   phaser_state *st = state_of(phaser);
   if (st->gate.load(std::memory_order_acquire) == unsynced) sync_once(phaser, st);
   const int32_t old = phase_of(phaser, participant).exchange(left, std::memory_order_seq_cst);
-  if (old != left) departed(phaser, st, old);
-  return 0;
+  return old != left ? departed(phaser, st, old, left) : 0;
 }
 
 extern "C" int zel_phaser_leave(zel_phaser_t *phaser) {
