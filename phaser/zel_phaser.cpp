@@ -136,9 +136,11 @@ constexpr uint64_t landing = uint64_t{1} << 32;    // a join is landing
 constexpr uint64_t owned = uint64_t{1} << 33;      // a thread owns the raises
 constexpr uint64_t ownership = uint64_t{1} << 34;  // one more ownership has ended
 
-// The gate: not yet synced, running, or (positive) the abort's error.
+// The gate: not yet synced, running (with or without a completion step),
+// or (positive) the abort's error.
 constexpr int unsynced = 0;
 constexpr int running = -1;
+constexpr int running_completions = -2;
 
 // Wait-loop rounds before sleeping. When every participant can have a CPU
 // the waiter first spins with pause instructions, at most max_pause_rounds,
@@ -153,12 +155,15 @@ constexpr int32_t min_pause_rounds = 32;
 constexpr int32_t yield_rounds = 4;
 
 struct alignas(cache_line) phaser_state {
-  phase_word word{0};                  // P, and who owns its raises
-  std::atomic<int> gate{unsynced};     // unsynced, running, or the abort's error
-  std::atomic<int32_t> scan_start{0};  // where scans begin, see smallest_phase_above
-  std::atomic<bool> timing{false};     // set by the first laggard call
-  std::atomic<bool> timed{false};      // raises stamp P; set once that call stamped P
-  std::atomic<int32_t> joiner{-1};     // the participant landing, while `landing` is set
+  phase_word word{0};                             // P, and who owns its raises
+  std::atomic<int> gate{unsynced};                // unsynced, running, or the abort's error
+  std::atomic<int32_t> scan_start{0};             // where scans begin, see smallest_phase_above
+  std::atomic<bool> timing{false};                // set by the first laggard call
+  std::atomic<bool> timed{false};                 // raises stamp P; set once that call stamped P
+  std::atomic<int32_t> joiner{-1};                // the participant landing, while `landing` is set
+  std::atomic<pthread_t> completer{};             // the thread inside the completion, if any
+  zel_phaser_completion_t *completion = nullptr;  // constant from init on
+  void *completion_arg = nullptr;
   std::atomic<uint64_t> stamp_seq{0};  // the stamped phase << 1, | 1 while being written
   std::atomic<int64_t> stamp_ns{0};    // the CLOCK_MONOTONIC time it was reached
   int64_t init_ns = 0;                 // the clock at zel_phaser_init
@@ -221,19 +226,45 @@ int sync_once(zel_phaser_t *phaser, phaser_state *st) {
     st->word.store(static_cast<uint32_t>(low), std::memory_order_relaxed);
     st->stamp_ns.store(st->init_ns, std::memory_order_relaxed);
     st->stamp_seq.store(stamp_of(low), std::memory_order_relaxed);
-    st->gate.store(running, std::memory_order_release);
+    st->gate.store(st->completion != nullptr ? running_completions : running,
+                   std::memory_order_release);
   }
   const int gate = st->gate.load(std::memory_order_relaxed);
   pthread_mutex_unlock(&phaser->mutex);
   return gate;
 }
 
-// 0 if an operation may change or await phases; otherwise the abort's error.
+// Whether the calling thread is inside the phaser's completion step.
+bool in_completion(const phaser_state *st) {
+  return st->completion != nullptr &&
+         pthread_equal(st->completer.load(std::memory_order_relaxed), pthread_self());
+}
+
+// 0 if an operation may change or await phases; otherwise EDEADLK inside the
+// completion step, or the abort's error.
 int gate_error(zel_phaser_t *phaser, phaser_state *st) {
   int gate = st->gate.load(std::memory_order_acquire);
   if (gate == running) return 0;
+  if (in_completion(st)) return EDEADLK;
   if (gate == unsynced) gate = sync_once(phaser, st);
   return gate > 0 ? gate : 0;
+}
+
+bool is_abort_error(int error) {
+  return error > 0 && error != EINVAL && error != EOVERFLOW && error != ETIMEDOUT &&
+         error != EBUSY && error != EDEADLK;
+}
+
+// Ends the run with `error` unless it has ended already, and wakes every
+// sleeper for good.
+void abort_run(phaser_state *st, int error) {
+  int gate = st->gate.load(std::memory_order_acquire);
+  while (gate <= 0) {
+    if (st->gate.compare_exchange_weak(gate, error, std::memory_order_seq_cst)) {
+      st->sleepers.wake_all();
+      return;
+    }
+  }
 }
 
 // The smallest phase if it is above `floor`; otherwise `floor`, as soon as
@@ -280,10 +311,27 @@ uint64_t publish(phaser_state *st, uint64_t word, int32_t phase) {
   return next;
 }
 
+// Runs the completion step of phase `phase`; a failure ends the run.
+// Returns whether it succeeded.
+bool complete(phaser_state *st, int32_t phase) {
+  st->completer.store(pthread_self(), std::memory_order_relaxed);
+  const int rc = st->completion(st->completion_arg, phase);
+  st->completer.store(pthread_t{}, std::memory_order_relaxed);
+  if (rc != 0) abort_run(st, is_abort_error(rc) ? rc : ECANCELED);
+  return rc == 0;
+}
+
 // The owner of `word` raises P to `low`, the smallest phase it found above
-// it; returns the new word, still owned.
+// it, running the completion step of each phase on the way, lowest first;
+// after an abort it runs none and stops. Every participant having left, P
+// goes to INT32_MAX at once. Returns the new word, still owned.
 uint64_t publish_upto(phaser_state *st, uint64_t word, int32_t low) {
-  return publish(st, word, low);
+  if (st->completion == nullptr || low == left) return publish(st, word, low);
+  for (int32_t phase = phase_in(word) + 1; phase <= low; ++phase) {
+    if (st->gate.load(std::memory_order_acquire) > 0 || !complete(st, phase)) break;
+    word = publish(st, word, phase);
+  }
+  return word;
 }
 
 // The owner of `word` gives the ownership up; returns the new word.
@@ -303,7 +351,7 @@ int raise(zel_phaser_t *phaser, phaser_state *st, uint64_t seen, int32_t mine) {
   while ((seen & owned) == 0) {
     const int32_t low = smallest_phase_above(phaser, st, phase_in(seen));
     if (low <= phase_in(seen)) break;
-    if (!st->timed.load(std::memory_order_relaxed)) {
+    if (st->completion == nullptr && !st->timed.load(std::memory_order_relaxed)) {
       const uint64_t next = with_phase(seen, low);
       if (st->word.compare_exchange_strong(seen, next, std::memory_order_seq_cst)) {
         raised = true;
@@ -311,8 +359,9 @@ int raise(zel_phaser_t *phaser, phaser_state *st, uint64_t seen, int32_t mine) {
         if (low == mine) break;
       }
     } else if (st->word.compare_exchange_strong(seen, seen | owned, std::memory_order_seq_cst)) {
-      seen = give_up(st, publish_upto(st, seen | owned, low));
-      if (low == mine) break;
+      const uint64_t published = publish_upto(st, seen | owned, low);
+      seen = give_up(st, published);
+      if (low == mine || phase_in(published) < low) break;  // held by the caller, or aborted
     }
   }
   if (raised) st->sleepers.wake_reached();
@@ -320,10 +369,12 @@ int raise(zel_phaser_t *phaser, phaser_state *st, uint64_t seen, int32_t mine) {
 }
 
 // The participant has moved on from phase `old` to `mine`: if it was at P,
-// it may have been the last one there. Returns 0.
+// it may have been the last one there. A leave always looks, since after an
+// abort with a completion step P stays behind, but for the last leave, which
+// takes it to INT32_MAX. Returns 0.
 int departed(zel_phaser_t *phaser, phaser_state *st, int32_t old, int32_t mine) {
   const uint64_t seen = st->word.load(std::memory_order_seq_cst);
-  if (phase_in(seen) != old || (seen & owned) != 0) return 0;
+  if ((phase_in(seen) != old && mine != left) || (seen & owned) != 0) return 0;
   return raise(phaser, st, seen, mine);
 }
 
@@ -477,10 +528,6 @@ laggard_answer start_timing(const zel_phaser_t *phaser, phaser_state *st) {
   return answer;
 }
 
-bool is_abort_error(int error) {
-  return error > 0 && error != EINVAL && error != EOVERFLOW && error != ETIMEDOUT && error != EBUSY;
-}
-
 // The calling thread's participant number, or -1 if it has none.
 int32_t caller_participant(const zel_phaser_t *phaser) {
   const int32_t slot = tid_slot(pthread_self());
@@ -500,6 +547,11 @@ bool is_participant(const zel_phaser_t *phaser, int32_t participant) {
 }  // namespace
 
 extern "C" int zel_phaser_init(zel_phaser_t *phaser, int32_t number_threads) {
+  return zel_phaser_init_completion(phaser, number_threads, nullptr, nullptr);
+}
+
+extern "C" int zel_phaser_init_completion(zel_phaser_t *phaser, int32_t number_threads,
+                                          zel_phaser_completion_t *completion, void *arg) {
   if (phaser == nullptr || number_threads < 1) return EINVAL;
 
   // One block: the state, the phases, then the sleep groups.
@@ -527,6 +579,8 @@ extern "C" int zel_phaser_init(zel_phaser_t *phaser, int32_t number_threads) {
   auto *group_storage =
       reinterpret_cast<wait_list::group *>(static_cast<char *>(block) + phases_end);
   phaser_state *st = new (block) phaser_state;
+  st->completion = completion;
+  st->completion_arg = arg;
   st->init_ns = monotonic_ns();
   st->sleepers.init(group_storage, groups, &phaser->mutex, &st->word, &st->gate);
   st->yield_in_wait = number_threads > online_cpus();
@@ -573,6 +627,7 @@ extern "C" int zel_phaser_leave_at(zel_phaser_t *phaser, int32_t participant) {
   if (!active(phaser)) return EINVAL;
   if (!is_participant(phaser, participant)) return -1;
   phaser_state *st = state_of(phaser);
+  if (in_completion(st)) return EDEADLK;
   if (st->gate.load(std::memory_order_acquire) == unsynced) sync_once(phaser, st);
   const int32_t old = phase_of(phaser, participant).exchange(left, std::memory_order_seq_cst);
   return old != left ? departed(phaser, st, old, left) : 0;
@@ -597,14 +652,8 @@ extern "C" int zel_phaser_await_phase(zel_phaser_t *phaser, int32_t phase,
 extern "C" int zel_phaser_abort(zel_phaser_t *phaser, int error) {
   if (!active(phaser) || !is_abort_error(error)) return EINVAL;
   phaser_state *st = state_of(phaser);
-  int gate = st->gate.load(std::memory_order_acquire);
-  if (gate == unsynced) gate = sync_once(phaser, st);
-  while (gate <= 0) {
-    if (st->gate.compare_exchange_weak(gate, error, std::memory_order_seq_cst)) {
-      st->sleepers.wake_all();
-      break;
-    }
-  }
+  if (st->gate.load(std::memory_order_acquire) == unsynced) sync_once(phaser, st);
+  abort_run(st, error);
   return 0;
 }
 

@@ -12,14 +12,18 @@
  * nobody back any more and may come back (zel_phaser_join), any thread may
  * wait for a phase, with or without a deadline (zel_phaser_await_phase), ask
  * who holds the phaser back (zel_phaser_laggard), or end the run for every
- * waiter with an error (zel_phaser_abort).
+ * waiter with an error (zel_phaser_abort). A phaser may have a completion
+ * step (zel_phaser_init_completion), a function that runs once per phase
+ * after every participant has arrived and before anybody goes on, and may end
+ * the run.
  *
  * The current phase: one value that every operation agrees on and that
  * never falls. zel_phaser_current and zel_phaser_laggard report it, every
  * wait waits for it to reach a phase, and a joining participant lands on
  * it. It is never above the smallest phase of the participants that have not
- * left, and equal to it whenever no advance, leave or join is in flight;
- * when every participant has left, it is INT32_MAX.
+ * left, and equal to it whenever no advance, leave or join is in flight (nor
+ * a completion step, which the current phase waits for); when every
+ * participant has left, it is INT32_MAX.
  *
  * Naming participants: the registry-based operations take the calling
  * thread's slot in the process-wide registry (tid_slot) as its participant
@@ -46,11 +50,14 @@
  *    zel_phaser_destroy may be called by any thread, participant or not, at
  *    any time between them, concurrently with every other such call; one
  *    thread at a time may advance, leave or join a given participant.
+ *  - Inside a completion step: a call that advances, awaits, joins or leaves
+ *    on the same phaser returns EDEADLK and changes nothing;
+ *    zel_phaser_current, zel_phaser_laggard and zel_phaser_abort work.
  *  - After an abort: every call that would advance, await or join returns
  *    the abort's error once its arguments pass the checks for EINVAL and -1,
  *    and changes no phase.
- *  - Order of errors: EINVAL, then -1, then the abort's error, then the
- *    operation's own.
+ *  - Order of errors: EINVAL, then -1, then EDEADLK, then the abort's error,
+ *    then the operation's own.
  *  - Memory ordering: everything a thread wrote before it advanced a
  *    participant (by any advancing operation, or by leaving) happens before
  *    the return of every wait that the advance helps release.
@@ -110,6 +117,50 @@ typedef struct zel_phaser {
 int zel_phaser_init(zel_phaser_t *phaser, int32_t number_threads);
 
 /*
+ * zel_phaser_completion_t: a completion step, called as completion(arg, k)
+ * for phase k. Returns 0 to go on, or anything else to end the run.
+ */
+typedef int zel_phaser_completion_t(void *arg, int32_t phase);
+
+/*
+ * zel_phaser_init_completion: zel_phaser_init, with a completion step:
+ * `completion` (null: none, as zel_phaser_init) is called with `arg`.
+ *
+ *  - Once per phase, in order, never at once: for every phase k >= 1 that
+ *    the current phase reaches, completion(arg, k) is called exactly once,
+ *    after every participant that has not left has reached k, on a thread
+ *    inside an advancing operation, a leave or a join of this phaser (the
+ *    one that completed phase k, or one still running the completion of an
+ *    earlier phase; the library has no thread of its own). Calls never
+ *    overlap and come in phase order: an advance that completes several
+ *    phases at once calls it for each of them, lowest first. When every
+ *    participant has left, the current phase becomes INT32_MAX with no call.
+ *  - Before anybody goes on: the current phase reaches k only once
+ *    completion(arg, k) has returned, so no wait for phase k returns 0
+ *    before that.
+ *  - Ending the run: a return of anything but 0 aborts the run as
+ *    zel_phaser_abort would, with that value as the error, or ECANCELED for
+ *    a value that zel_phaser_abort refuses (negative ones, EINVAL, ...): no
+ *    wait for phase k or a later one returns 0, and no completion step runs
+ *    after an abort.
+ *  - Inside it, the rule at the top of this file holds: advancing,
+ *    awaiting, joining and leaving this phaser return EDEADLK.
+ *  - Cost: the advance, leave or join that completes a phase runs the step
+ *    before it returns; an advance that completes none returns at once, also
+ *    while another thread runs the step.
+ *
+ * Returns as zel_phaser_init.
+ *
+ * Memory ordering: everything a participant wrote before the advance that
+ * took it to phase k happens before completion(arg, k) starts; everything
+ * the completion wrote happens before every wait for phase k returns 0.
+ *
+ * Since 0.3 (ZEL_PHASER_0.3).
+ */
+int zel_phaser_init_completion(zel_phaser_t *phaser, int32_t number_threads,
+                               zel_phaser_completion_t *completion, void *arg);
+
+/*
  * zel_phaser_current: returns the current phase (see the top of this file).
  *
  * Returns -1 for a null or inactive record. A phase that the caller wrote
@@ -159,7 +210,8 @@ int zel_phaser_advance_and_await(zel_phaser_t *phaser);
  *
  * Returns 0; EOVERFLOW if the participant has left or its phase would reach
  * INT32_MAX; after an abort, its error. Every failure changes nothing.
- * Never blocks.
+ * Never waits for another thread; an advance that completes a phase runs the
+ * phaser's completion step, if it has one.
  *
  * Since 0.1 (ZEL_PHASER_0).
  */
@@ -181,7 +233,8 @@ int zel_phaser_advance(zel_phaser_t *phaser);
  *
  * Returns 0, also when the participant had left already, and also after an
  * abort. After it, the participant's advancing operations return EOVERFLOW,
- * until it joins again (zel_phaser_join_at). Never blocks.
+ * until it joins again (zel_phaser_join_at). Never waits for another
+ * thread; a leave that completes a phase runs the completion step.
  *
  * Memory ordering: the leave is a release, as an advance is.
  *
@@ -227,7 +280,7 @@ int zel_phaser_await_phase(zel_phaser_t *phaser, int32_t phase, const struct tim
  * file).
  *
  * `error` must be a positive error number to which the phaser's calls give
- * no meaning of their own: not EINVAL, EOVERFLOW, ETIMEDOUT or EBUSY
+ * no meaning of their own: not EINVAL, EOVERFLOW, ETIMEDOUT, EBUSY or EDEADLK
  * (ECANCELED, for example). Returns 0; EINVAL if `error` is not such a
  * number. The first abort wins and records `error`; a later one returns 0
  * and changes nothing.
@@ -272,8 +325,9 @@ int zel_phaser_abort(zel_phaser_t *phaser, int error);
  * Of concurrent joins of one participant (by zel_phaser_join_at or
  * zel_phaser_join) exactly one returns 0 and the others EBUSY. Must not run
  * concurrently with an advance or leave of the same participant. Never
- * waits for another participant; it may block briefly while another join
- * is under way.
+ * waits for another participant; it waits while another join or a
+ * completion step is under way, and runs the completion step of the phases
+ * its raise of the current phase completes.
  *
  * Memory ordering: the join orders nothing by itself; the joined
  * participant's advances are releases, as every advance is.
@@ -297,8 +351,9 @@ int zel_phaser_join(zel_phaser_t *phaser, int32_t *participant, int32_t *phase);
  * three answers belong to one moment during the call: *phase is the
  * current phase then; *participant the lowest-numbered participant whose
  * phase was the current phase then, or -1 if there was none (every
- * participant has left, or all of them have just moved on and the current
- * phase is being raised); *since the CLOCK_MONOTONIC time at which the
+ * participant has left, or all of them have moved on and the current phase
+ * is being raised, or waits for its completion step); *since the
+ * CLOCK_MONOTONIC time at which the
  * current phase was reached. Each pointer may be null.
  *
  * *since is never earlier than a moment at which the current phase was

@@ -13,6 +13,13 @@
     }                                                            \
   } while (0)
 
+static int completed;
+
+static int count_phase(void *arg, int32_t phase) {
+  *(int *)arg = phase;
+  return phase == 2 ? EPIPE : 0;
+}
+
 int main(void) {
   zel_phaser_t phaser;
   struct timespec past = {0, 0}, since = {0, 0};
@@ -46,6 +53,12 @@ int main(void) {
   CHECK(zel_phaser_join_at(&phaser, 0, NULL) == 0);
   CHECK(zel_phaser_abort(&phaser, ECANCELED) == 0);
   CHECK(zel_phaser_advance_at(&phaser, 0) == ECANCELED);
+  CHECK(zel_phaser_destroy(&phaser) == 0);
+
+  CHECK(zel_phaser_init_completion(&phaser, 1, count_phase, &completed) == 0);
+  CHECK(zel_phaser_advance_and_await(&phaser) == 0 && completed == 1);
+  CHECK(zel_phaser_advance_and_await(&phaser) == EPIPE && completed == 2);
+  CHECK(zel_phaser_current(&phaser) == 1);
   CHECK(zel_phaser_destroy(&phaser) == 0);
   return 0;
 }
