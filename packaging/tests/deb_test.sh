@@ -130,5 +130,6 @@ carried=$(awk '/^License: / { n = 0; next } { text[++n] = $0 } END { for (i = 1;
   "$copyright" | sed 's/^ //; s/^\.$//')
 [ "$carried" = "$licence" ] || fail "the copyright file's licence differs from LICENSE's"
 
-check_consumers "$root/usr" "$root/usr/lib/$multiarch/pkgconfig"
+# The pkg-config files name /usr, which the sysroot leads to the root.
+PKG_CONFIG_SYSROOT_DIR=$root check_consumers "$root/usr" "$root/usr/lib/$multiarch/pkgconfig"
 finish
