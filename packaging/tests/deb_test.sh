@@ -8,8 +8,11 @@
 # packages, every tag fixed or overridden in debian/*.lintian-overrides; the
 # control data and the contents are the packages' own; the copyright file
 # carries LICENSE; a C program and a CMake project build and run against the
-# library and development packages unpacked into a scratch root. Exit status
-# 77 (skipped) without dpkg-buildpackage, debhelper, lintian or pkg-config.
+# library and development packages unpacked into a scratch root; and the
+# packages pass their own tests (debian/tests), run by autopkgtest on this
+# machine. Exit status 77 (skipped) without dpkg-buildpackage, debhelper,
+# lintian or pkg-config; without autopkgtest or root, the packages' own
+# tests alone are skipped, with a line that says so.
 # usage: deb_test.sh SOURCE_DIR VERSION
 set -u
 source "$(dirname "${BASH_SOURCE[0]}")/../../testing/blackbox.sh"
@@ -61,7 +64,8 @@ else
   fail "the package build ran no phaser and manual page tests, or not all passed"
 fi
 
-# The build without tests, of the source package too, elsewhere.
+# The build without tests, of the source package too, elsewhere; it cleans
+# up after itself, so that its tree can serve autopkgtest.
 other=$bb_tmp/other/place
 copy_source "$other/parwork"
 step "dpkg-buildpackage -us -uc -Pnocheck -tc, DEB_BUILD_OPTIONS=nocheck" env -C "$other/parwork" \
@@ -160,4 +164,30 @@ carried=$(awk '/^License: / { n = 0; next } { text[++n] = $0 } END { for (i = 1;
 # The pkg-config files name /usr, which the sysroot leads to the root.
 PKG_CONFIG_SYSROOT_DIR=$root check_consumers "$root/usr" "$root/usr/lib/$multiarch/pkgconfig"
 
+# The packages' own tests, by autopkgtest on this machine, which installs
+# the packages and their tests' dependencies for them; the packages are
+# purged afterwards. One run at a time (a lock in /run/lock), and not where
+# one of them is installed already: the purge would take it from its user.
+own_tests() {
+  local installed
+  installed=$(dpkg-query -W -f '${db:Status-Abbrev} ${Package}\n' libzel-phaser0 libzel-phaser-dev parwork \
+    2>/dev/null | awk '$1 ~ /^.i/ { printf " %s", $2 }')
+  if [ -n "$installed" ]; then
+    echo "SKIP: installed already:$installed; the packages' own tests did not run"
+    return
+  fi
+  step "autopkgtest -B the .deb files . -- null" env -C "$other/parwork" \
+    autopkgtest -B "$lib" "$dev" "$programs" . -- null && pass "autopkgtest: the packages pass their own tests"
+  step "apt-get purge the packages" apt-get purge -y libzel-phaser0 libzel-phaser-dev parwork
+}
+if ! command -v autopkgtest >/dev/null; then
+  echo "SKIP: autopkgtest is missing (Debian package autopkgtest): the packages' own tests did not run"
+elif ((EUID != 0)); then
+  echo "SKIP: autopkgtest installs the packages on this machine, which takes root: the packages' own tests did not run"
+elif exec 9>/run/lock/parwork-autopkgtest && flock -w 300 9; then
+  own_tests
+  exec 9>&-
+else
+  fail "another run of the packages' own tests held /run/lock/parwork-autopkgtest for 300 s"
+fi
 finish
