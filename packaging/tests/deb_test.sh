@@ -136,7 +136,8 @@ has "$dev" /usr/include/zel_phaser\\.h /usr/include/zel_phaser_version\\.h "$lib
   "$libdir/libzel_phaser\\.so -> libzel_phaser\\.so\\.0" "$libdir/pkgconfig/zel_phaser\\.pc" \
   "$libdir/pkgconfig/zel_phaser_static\\.pc" "$libdir/cmake/zel_phaser/zel_phaserConfig\\.cmake" \
   /usr/share/man/man3/zel_phaser\\.3\\.gz '/usr/share/man/man3/tid_slot\.3\.gz -> zel_phaser\.3\.gz' \
-  /usr/share/doc/libzel-phaser-dev/copyright
+  /usr/share/doc/libzel-phaser-dev/copyright /usr/share/doc/libzel-phaser-dev/README\\.md\\.gz \
+  /usr/share/doc/libzel-phaser-dev/design\\.md\\.gz
 lacks "$dev" "$libdir/libzel_phaser\\.so\\.0.*"
 lacks "$dev" '/usr/share/man/man1/.*'
 
