@@ -177,8 +177,12 @@ own_tests() {
     echo "SKIP: installed already:$installed; the packages' own tests did not run"
     return
   fi
-  step "autopkgtest -B the .deb files . -- null" env -C "$other/parwork" \
-    autopkgtest -B "$lib" "$dev" "$programs" . -- null && pass "autopkgtest: the packages pass their own tests"
+  if step "autopkgtest -B the .deb files . -- null" env -C "$other/parwork" \
+    autopkgtest -B "$lib" "$dev" "$programs" . -- null; then
+    pass "autopkgtest: the packages pass their own tests"
+  else
+    sed -n 's|^FAIL |  failed in debian/tests: |p' "$bb_tmp/log"
+  fi
   step "apt-get purge the packages" apt-get purge -y libzel-phaser0 libzel-phaser-dev parwork
 }
 if ! command -v autopkgtest >/dev/null; then
