@@ -10,7 +10,9 @@
 #    libexec/parwork/test (in bin it would shadow test(1)), and the section 1
 #    manual pages.
 # Every installed path is relative to the prefix, and so are the package
-# files' references to each other: an installed tree may be moved.
+# files' references to each other: an installed tree may be moved. Only the
+# pkg-config files of a tree installed under /usr name their prefix (see
+# below).
 
 include(CMakePackageConfigHelpers)
 
@@ -39,11 +41,16 @@ install(FILES
   DESTINATION ${zel_phaser_cmakedir}
   COMPONENT dev)
 
-# pkg-config files whose prefix is found from their own place
-# (${pcfiledir}), so they stay right wherever the tree is installed, staged
-# or unpacked. zel_phaser.pc links the shared library; zel_phaser_static.pc
-# names the archive itself, which -l cannot choose while the shared library
-# lies beside it.
+# pkg-config files. zel_phaser.pc links the shared library;
+# zel_phaser_static.pc names the archive itself, which -l cannot choose while
+# the shared library lies beside it. Installed under /usr, the system's own
+# tree, they name that prefix, so that pkg-config leaves out the -I and -L of
+# the system's directories as it does for every system library: a -L of
+# /usr/lib ahead of the user's own -L would make the system's libraries win
+# over the user's. Installed anywhere else, they find their prefix from their
+# own place (${pcfiledir}), so they stay right wherever the tree is moved or
+# unpacked. The install chooses by the prefix it installs to (that of
+# `cmake --install --prefix`, if given); DESTDIR only stages.
 set(zel_phaser_pcdir ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}"
    OR IS_ABSOLUTE "${CMAKE_INSTALL_LIBEXECDIR}")
@@ -53,9 +60,20 @@ endif()
 file(RELATIVE_PATH zel_phaser_pc_to_prefix /prefix/${zel_phaser_pcdir} /prefix)
 string(REGEX REPLACE "/$" "" zel_phaser_pc_to_prefix "${zel_phaser_pc_to_prefix}")
 foreach(pc zel_phaser zel_phaser_static)
-  configure_file(${CMAKE_CURRENT_LIST_DIR}/${pc}.pc.in ${CMAKE_CURRENT_BINARY_DIR}/${pc}.pc @ONLY)
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${pc}.pc DESTINATION ${zel_phaser_pcdir} COMPONENT dev)
+  set(zel_phaser_pc_prefix "\${pcfiledir}/${zel_phaser_pc_to_prefix}")
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/${pc}.pc.in ${CMAKE_CURRENT_BINARY_DIR}/pc-relocatable/${pc}.pc @ONLY)
+  set(zel_phaser_pc_prefix /usr)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/${pc}.pc.in ${CMAKE_CURRENT_BINARY_DIR}/pc-system/${pc}.pc @ONLY)
 endforeach()
+install(CODE "
+  set(kind relocatable)
+  if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+    set(kind system)
+  endif()
+  file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${zel_phaser_pcdir}\" TYPE FILE FILES
+    \"${CMAKE_CURRENT_BINARY_DIR}/pc-\${kind}/zel_phaser.pc\"
+    \"${CMAKE_CURRENT_BINARY_DIR}/pc-\${kind}/zel_phaser_static.pc\")"
+  COMPONENT dev)
 
 if(PARWORK_BUILD_PROGRAMS)
   install(TARGETS forktally duotally RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)

@@ -1,12 +1,18 @@
 #!/usr/bin/env bash
-# Builds the Debian packages as Debian does, with dpkg-buildpackage in a
-# scratch copy of the source tree (the tree itself stays clean), and checks
-# them: the changelog's version is the project's; lintian finds nothing,
-# every tag fixed or overridden in debian/*.lintian-overrides; the control
-# data and the contents are the packages' own; the copyright file carries
-# LICENSE; and a C program and a CMake project build and run against the
-# library and development packages unpacked into a scratch root. Exit status
-# 77 (skipped) without dpkg-buildpackage, debhelper, lintian or pkg-config.
+# Builds the Debian packages as Debian does, with dpkg-buildpackage in
+# scratch copies of the source tree (the tree itself stays clean), and checks
+# them: the changelog's version is the project's; the build runs the
+# library's and the manual pages' tests, and a second build, with nocheck, in
+# another directory and with the source package, writes the same .deb files
+# byte for byte; lintian finds nothing in the binary or the source
+# packages, every tag fixed or overridden in debian/*.lintian-overrides; the
+# control data and the contents are the packages' own; the copyright file
+# carries LICENSE; a C program and a CMake project build and run against the
+# library and development packages unpacked into a scratch root; and the
+# packages pass their own tests (debian/tests), run by autopkgtest on this
+# machine. Exit status 77 (skipped) without dpkg-buildpackage, debhelper,
+# lintian or pkg-config; without autopkgtest or root, the packages' own
+# tests alone are skipped, with a line that says so.
 # usage: deb_test.sh SOURCE_DIR VERSION
 set -u
 source "$(dirname "${BASH_SOURCE[0]}")/../../testing/blackbox.sh"
@@ -22,40 +28,65 @@ changelog_version=$(dpkg-parsechangelog -l "$src/debian/changelog" -S Version)
   exit 1
 }
 
-# The source as git sees it (tracked or new, not ignored: no build folders),
-# or the whole tree outside git.
-copy=$bb_tmp/build/parwork
-mkdir -p "$copy"
-if git -C "$src" rev-parse --git-dir >/dev/null 2>&1; then
-  git -C "$src" ls-files -z --cached --others --exclude-standard |
-    tar -C "$src" --null -T - --ignore-failed-read -c 2>/dev/null | tar -x -C "$copy"
-else
-  tar -C "$src" -c . | tar -x -C "$copy"
-fi
+# copy_source DIR: the source as git sees it (tracked or new, not ignored:
+# no build folders), or the whole tree outside git.
+copy_source() {
+  mkdir -p "$1"
+  if git -C "$src" rev-parse --git-dir >/dev/null 2>&1; then
+    git -C "$src" ls-files -z --cached --others --exclude-standard |
+      tar -C "$src" --null -T - --ignore-failed-read -c 2>/dev/null | tar -x -C "$1"
+  else
+    tar -C "$src" -c . | tar -x -C "$1"
+  fi
+}
 # A build run by make or ctest must not hand its job server or flags down.
-unset MAKEFLAGS MFLAGS MAKELEVEL
-step "dpkg-buildpackage -us -uc -b" env -C "$copy" DEB_BUILD_OPTIONS=parallel=2 \
-  dpkg-buildpackage -us -uc -b || exit 1
+unset MAKEFLAGS MFLAGS MAKELEVEL DEB_BUILD_OPTIONS DEB_BUILD_PROFILES
 
 arch=$(dpkg --print-architecture)
 multiarch=$(dpkg-architecture -q DEB_HOST_MULTIARCH)
+debs=("libzel-phaser0_$version" "libzel-phaser-dev_$version" "parwork_$version"
+  "libzel-phaser0-dbgsym_$version" "parwork-dbgsym_$version")
+debs=("${debs[@]/%/_$arch.deb}")
+
+# The build with its tests, which must have run the phaser's and the manual
+# pages' tests, all passing.
 out=$bb_tmp/build
+copy_source "$out/parwork"
+step "dpkg-buildpackage -us -uc -b" env -C "$out/parwork" DEB_BUILD_OPTIONS=parallel=2 \
+  dpkg-buildpackage -us -uc -b || exit 1
+for deb in "${debs[@]}"; do
+  [ -f "$out/$deb" ] || { fail "$deb was not written; the build wrote: $(ls "$out")"; exit 1; }
+done
+if grep -q '^100% tests passed' "$bb_tmp/log" && grep -Eq '^phaser +=' "$bb_tmp/log" &&
+  grep -Eq '^man +=' "$bb_tmp/log"; then
+  pass "the package build runs the phaser's and the manual pages' tests"
+else
+  fail "the package build ran no phaser and manual page tests, or not all passed"
+fi
+
+# The build without tests, of the source package too, elsewhere; it cleans
+# up after itself, so that its tree can serve autopkgtest.
+other=$bb_tmp/other/place
+copy_source "$other/parwork"
+step "dpkg-buildpackage -us -uc -Pnocheck -tc, DEB_BUILD_OPTIONS=nocheck" env -C "$other/parwork" \
+  DEB_BUILD_OPTIONS="parallel=2 nocheck" dpkg-buildpackage -us -uc -Pnocheck -tc || exit 1
+for deb in "${debs[@]}"; do
+  cmp -s "$out/$deb" "$other/$deb" || fail "$deb differs between the builds with tests and with nocheck"
+done
+
+# The binary packages and the source package.
+if lintian -i -I -E --pedantic --display-experimental --fail-on error,warning,info,pedantic \
+  "$other/parwork_${version}_$arch.changes" >"$bb_tmp/lintian" 2>"$bb_tmp/lintian.err" &&
+  [ ! -s "$bb_tmp/lintian" ]; then
+  pass "lintian -i -I -E --pedantic --display-experimental finds nothing"
+else
+  cat "$bb_tmp/lintian" "$bb_tmp/lintian.err"
+  fail "lintian -i -I -E --pedantic --display-experimental"
+fi
+
 lib=$out/libzel-phaser0_${version}_$arch.deb
 dev=$out/libzel-phaser-dev_${version}_$arch.deb
 programs=$out/parwork_${version}_$arch.deb
-for deb in "$lib" "$dev" "$programs" "$out/libzel-phaser0-dbgsym_${version}_$arch.deb" \
-  "$out/parwork-dbgsym_${version}_$arch.deb"; do
-  [ -f "$deb" ] || { fail "$(basename "$deb") was not written; the build wrote: $(ls "$out")"; exit 1; }
-done
-
-if lintian -i -I --pedantic --fail-on error,warning,info,pedantic \
-  "$out/parwork_${version}_$arch.changes" >"$bb_tmp/lintian" 2>"$bb_tmp/lintian.err" &&
-  [ ! -s "$bb_tmp/lintian" ]; then
-  pass "lintian -i -I --pedantic finds nothing"
-else
-  cat "$bb_tmp/lintian" "$bb_tmp/lintian.err"
-  fail "lintian -i -I --pedantic"
-fi
 
 # field DEB NAME: the value of control field NAME.
 field() { dpkg-deb -f "$1" "$2"; }
@@ -105,7 +136,8 @@ has "$dev" /usr/include/zel_phaser\\.h /usr/include/zel_phaser_version\\.h "$lib
   "$libdir/libzel_phaser\\.so -> libzel_phaser\\.so\\.0" "$libdir/pkgconfig/zel_phaser\\.pc" \
   "$libdir/pkgconfig/zel_phaser_static\\.pc" "$libdir/cmake/zel_phaser/zel_phaserConfig\\.cmake" \
   /usr/share/man/man3/zel_phaser\\.3\\.gz '/usr/share/man/man3/tid_slot\.3\.gz -> zel_phaser\.3\.gz' \
-  /usr/share/doc/libzel-phaser-dev/copyright
+  /usr/share/doc/libzel-phaser-dev/copyright /usr/share/doc/libzel-phaser-dev/README\\.md\\.gz \
+  /usr/share/doc/libzel-phaser-dev/design\\.md\\.gz
 lacks "$dev" "$libdir/libzel_phaser\\.so\\.0.*"
 lacks "$dev" '/usr/share/man/man1/.*'
 
@@ -130,5 +162,37 @@ carried=$(awk '/^License: / { n = 0; next } { text[++n] = $0 } END { for (i = 1;
   "$copyright" | sed 's/^ //; s/^\.$//')
 [ "$carried" = "$licence" ] || fail "the copyright file's licence differs from LICENSE's"
 
-check_consumers "$root/usr" "$root/usr/lib/$multiarch/pkgconfig"
+# The pkg-config files name /usr, which the sysroot leads to the root.
+PKG_CONFIG_SYSROOT_DIR=$root check_consumers "$root/usr" "$root/usr/lib/$multiarch/pkgconfig"
+
+# The packages' own tests, by autopkgtest on this machine, which installs
+# the packages and their tests' dependencies for them; the packages are
+# purged afterwards. One run at a time (a lock in /run/lock), and not where
+# one of them is installed already: the purge would take it from its user.
+own_tests() {
+  local installed
+  installed=$(dpkg-query -W -f '${db:Status-Abbrev} ${Package}\n' libzel-phaser0 libzel-phaser-dev parwork \
+    2>/dev/null | awk '$1 ~ /^.i/ { printf " %s", $2 }')
+  if [ -n "$installed" ]; then
+    echo "SKIP: installed already:$installed; the packages' own tests did not run"
+    return
+  fi
+  if step "autopkgtest -B the .deb files . -- null" env -C "$other/parwork" \
+    autopkgtest -B "$lib" "$dev" "$programs" . -- null; then
+    pass "autopkgtest: the packages pass their own tests"
+  else
+    sed -n 's|^FAIL |  failed in debian/tests: |p' "$bb_tmp/log"
+  fi
+  step "apt-get purge the packages" apt-get purge -y libzel-phaser0 libzel-phaser-dev parwork
+}
+if ! command -v autopkgtest >/dev/null; then
+  echo "SKIP: autopkgtest is missing (Debian package autopkgtest): the packages' own tests did not run"
+elif ((EUID != 0)); then
+  echo "SKIP: autopkgtest installs the packages on this machine, which takes root: the packages' own tests did not run"
+elif exec 9>/run/lock/parwork-autopkgtest && flock -w 300 9; then
+  own_tests
+  exec 9>&-
+else
+  fail "another run of the packages' own tests held /run/lock/parwork-autopkgtest for 300 s"
+fi
 finish
