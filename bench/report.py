@@ -6,20 +6,21 @@ Usage: python3 bench/report.py [--out DIR] [--build DIR] [--replot] [bench/run.p
 Measures what bench/run.py measures, in build/release (brought up to date
 first) or in the build folder --build names, and writes into DIR (default
 report/ at the top of the source tree):
-  tally.csv        program,n,repetition,elapsed_ms,whole_run_s: a row per
-                   process (forktally N, duotally with n = 2, the
+  tally.csv        program,n,repetition,elapsed_ms,whole_run_s,minor_faults:
+                   a row per process (forktally N, duotally with n = 2, the
                    straightforward builds, floor_huge and floor_small, whose
                    elapsed_ms is the floor's count, first_KERNEL) and per round
                    the read limit (read_limit, the fastest reference's first pass);
-  tally_bench.csv  benchmark,repetition,ms: tally_bench's kernels and fill;
-  phaser.csv       primitive,threads,repetition,us_per_phase: phaser_bench;
+  tally_idle.csv   the same of the programs and floors after an idle pause;
+  tally_bench.json, phaser_bench.json  Google Benchmark's own output of
+                   tally_bench (kernels and fill) and phaser_bench;
   tally.svg, phaser.svg  forktally's elapsed time against N with duotally and
                    the read limit; the time per phase of zel_phaser,
                    pthread_barrier and std::barrier against threads;
   benchmarks.md    the page that shows all of it.
 Every CSV row ends with machine (tally_bench's description of it) and commit
-(`git describe --always --dirty`). --replot writes the charts and the page
-again from the CSV files in DIR.
+(`git describe --always --dirty`), which the JSON files name in their
+context. --replot writes the charts and the page again from the files in DIR.
 
 Exit status: 0 done; 1 a program or the build failed; 2 a bad option; 3
 gnuplot is not installed (all but the charts written; standard error says so).
@@ -27,6 +28,7 @@ gnuplot is not installed (all but the charts written; standard error says so).
 import argparse
 import csv
 import datetime
+import json
 import os
 import shutil
 import subprocess
@@ -37,19 +39,17 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import run  # noqa: E402  (bench/run.py)
 
 NO_GNUPLOT = 3
-FILES = {"tally": (["program", "n", "repetition", "elapsed_ms", "whole_run_s"], "whole"),
-         "tally_bench": (["benchmark", "repetition", "ms"], "bench"),
-         "phaser": (["primitive", "threads", "repetition", "us_per_phase"], "phaser"),
-         "tally_idle": (["program", "n", "repetition", "elapsed_ms", "whole_run_s"], "idle")}
+HEADER = ["program", "n", "repetition", "elapsed_ms", "whole_run_s", "minor_faults"]
+FILES = {"tally": "whole", "tally_idle": "idle"}
 STAMP = ["machine", "commit"]
+PAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "benchmarks.md.in")
 PHASER_PLOTTED = ["zel_phaser", "pthread_barrier", "std::barrier"]
 
 
 def parse_args(argv):
     ap = argparse.ArgumentParser(
         prog="report.py", description=__doc__.splitlines()[0],
-        epilog="exit status: 0 done, 1 a program or the build failed, "
-               "2 bad option, 3 gnuplot missing (CSV files and page written, charts not)")
+        epilog=__doc__[__doc__.index("Exit status"):], formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--out", default=os.path.join(run.ROOT, "report"),
                     help="output folder (default report/ at the top of the source tree)")
     ap.add_argument("--build", help="measure the programs built in this folder, building nothing")
@@ -75,27 +75,33 @@ def build_release():
 
 
 def write_csvs(out, r):
-    for name, (header, key) in FILES.items():
+    for name, key in FILES.items():
         with open(os.path.join(out, f"{name}.csv"), "w", newline="") as f:
             w = csv.writer(f, lineterminator="\n")
-            w.writerow(header + STAMP)
+            w.writerow(HEADER + STAMP)
             w.writerows(row + [r["machine"], r["commit"]] for row in r[key])
 
 
-def read_csvs(out):
+def read_files(out):
+    """The measurement written in out: the CSV files and Google Benchmark's JSON, where run."""
     r = {"machine": "unknown", "commit": "unknown"}
-    for name, (header, key) in FILES.items():
+    for name, key in FILES.items():
         path = os.path.join(out, f"{name}.csv")
         if key == "idle" and not os.path.exists(path):
             r[key] = []
             continue
         with open(path, newline="") as f:
             rows = list(csv.reader(f))
-        if not rows or rows[0] != header + STAMP:
-            raise run.Failure(f"{path} does not start with the header {','.join(header + STAMP)}")
-        r[key] = [row[:len(header)] for row in rows[1:]]
+        if not rows or rows[0] != HEADER + STAMP:
+            raise run.Failure(f"{path} does not start with the header {','.join(HEADER + STAMP)}")
+        r[key] = [row[:len(HEADER)] for row in rows[1:]]
         if len(rows) > 1:
             r["machine"], r["commit"] = rows[1][-2:]
+    for name in run.GBENCH:  # none after --whole-only
+        r[name], path = {}, os.path.join(out, f"{name}.json")
+        if os.path.exists(path):
+            with open(path) as f:
+                r[name] = json.load(f)
     return r
 
 
@@ -103,8 +109,8 @@ def quote(text):
     return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
 
 
-def runs(reps):
-    return "1 run" if reps == 1 else f"{reps} runs"
+def runs(reps, what="run"):
+    return f"{reps} {what}" + ("" if reps == 1 else "s")
 
 
 PREAMBLE = """set terminal svg size 860,560 dynamic noenhanced font "sans,13" background "white"
@@ -164,14 +170,14 @@ def tally_script(r, out):
 
 
 def phaser_script(r, out):
-    s = run.summary(r["phaser"], (0, 1), 3)
+    s = run.phaser(r)
     series = {k: points(s, k) for k in PHASER_PLOTTED}
     if not all(series.values()):
-        raise run.Failure(f"phaser.csv lacks rows for {', '.join(k for k, v in series.items() if not v)}")
+        raise run.Failure(f"phaser_bench.json lacks {', '.join(k for k, v in series.items() if not v)}")
     # Each series is shifted a little sideways so that the bars stay apart.
     return chart(
         r, out, f"A barrier phase: time per phase against threads "
-                f"(median of {runs(max(v[3] for v in s.values()))}, bars from min to max)",
+                f"(median of {runs(max(v[3] for v in s.values()), 'repetition')}, bars from min to max)",
         "threads (all waiting at every phase)", "time per phase (µs), log scale",
         sorted({p[0] for v in series.values() for p in v}),
         {f"s{i}": series[k] for i, k in enumerate(PHASER_PLOTTED)}, [
@@ -184,7 +190,7 @@ def plot(out, r):
     """Draws the charts of the rows there are; returns the SVG names, or None without gnuplot."""
     scripts = {f"{name}.svg": make(r, os.path.join(out, f"{name}.svg"))
                for name, key, make in (("tally", "whole", tally_script),
-                                       ("phaser", "phaser", phaser_script)) if r[key]}
+                                       ("phaser", "phaser_bench", phaser_script)) if r[key]}
     gnuplot = shutil.which("gnuplot")
     if gnuplot is None:
         return None
@@ -208,123 +214,16 @@ def machine_table(r):
 
 
 def page(r):
-    t = run.tables(r)
     count = lambda program: max([v[3] for k, v in run.summary(r["whole"], (0, 1), 3).items()
                                  if k[0] == program] or [0])
     reps, slow = count("forktally"), count("floor_small")
     idle_reps = max([int(row[2]) for row in r["idle"]] or [0])
-    times = max([int(row[1]) for row in r["bench"]] + [int(row[2]) for row in r["phaser"]] + [0])
-    gb = runs(times)
-    return f"""# Benchmarks
-
-Every number on this page comes from one run of one command, on the machine
-named below: the charts, the CSV files beside them (each row names the
-machine and the commit) and the tables. The page itself is written by that
-command.
-
-{machine_table(r)}
-
-Repeat it with
-
-```sh
-python3 bench/report.py --out docs
-```
-
-which builds the release preset (GCC, `-O3`, no `-march`), runs everything
-below with `bench/run.py`, writes `tally.csv`, `tally_bench.csv`,
-`phaser.csv`, the charts `tally.svg` and `phaser.svg` (gnuplot, Debian
-package `gnuplot-nox`) and this page. Whole processes alternate, round by
-round, so that the slow spells of a shared machine spread over all
-contenders; the in-process measurements are Google Benchmark programs, run
-{times} times each. Nothing asserts a time. On a VM the timings move with what
-the neighbours do: read a ratio a little over its goal as a reason to
-measure again at a quiet time.
-
-## forktally and duotally
-
-![forktally's elapsed time against N](tally.svg)
-
-Median of {runs(reps)} each, one process per run; the time axis is
-logarithmic.
-
-{t['scaling']}
-
-## The counting kernel against the read limit
-
-The read limit is the fastest of three reference kernels built apart from
-the project's code (`bench/tally/reference.cpp`: its own library, compiled
-with `-O3 -march=native`, including none of the project's headers). A warm
-pass is compared with a warm pass (`tally_bench`, median of {gb}), the
-first pass over a freshly written array with a first pass (`tally_bench
---first`, one process each, {reps} of them, in the rounds of the programs).
-Medians, in ms but for the cache-resident pass.
-
-{t['kernels']}
-
-{t['limit']}
-
-## The programs against their straightforward builds
-
-`forktally_plain` and `duotally_plain` are the straightforward source
-(`srand`/`rand()` on `malloc`'d memory, plain loops) at `-O2`; the `_o3`
-builds are the same source at `-O3`. A whole run is the wall time of the
-process, fill included. The floor of a whole run is two threads that fault
-in and write the array with a free generator, then two threads that count
-it with the reference loop (its elapsed column is that count), on huge
-pages and on small pages populated just before they are written; the
-ratios take the faster. Medians of {runs(reps)} ({slow} of each process on
-small pages: the straightforward builds and the floor on small pages, which
-run after the others, because their small pages would otherwise make the
-next program assemble its huge pages anew).
-
-{t['programs']}
-
-## Targets
-
-{t['ratios']}
-
-## Back to back and after an idle pause
-
-Some hosts take freed memory back after a short idle time (a VM whose
-balloon reports free pages to the hypervisor); the first run after a pause
-then pays the host for every page it touches, and a huge page far more than
-the small pages it covers. The same programs and floors, whole runs, once
-more with a pause before each process (`--idle-state`, 3 s unless
-`--quick`; {runs(idle_reps)} each), beside the medians above.
-
-{t['states']}
-
-## The long runs
-
-Now and then a run takes half as long again as its median or more. On the
-2-CPU VMs measured here such runs come as often in the first passes of the
-references (the fill, then a reference kernel on two threads, no fork) as in
-`forktally 1`; a run that is long takes as many page faults as one that is
-not (the same `ru_minflt`), so neither the forks nor the children's first
-touch make them: they are the host's, the VM's CPUs running late or not at
-all (some of them with steal time in `/proc/stat`). The rate in this run:
-
-{t['tails']}
-
-## The fill
-
-{t['fill']}
-
-Medians of {gb} of `tally_bench`. `faults_*` touch a fresh block once
-per 4 KiB (the page faults alone), `plain` is `srand(0)` and `rand() % 4`
-on `malloc`'d memory, `one_thread` the generator on one thread into a fresh
-block on huge pages, `workload_*` the program's own fill on either page
-size; `gen_*` rewrite a block already faulted in (the generator alone:
-`rand()` on one thread, the vector generator at each level on two).
-
-## The phaser
-
-![time per phase against threads](phaser.svg)
-
-Median of {gb} each; the time axis is logarithmic.
-
-{t['phaser']}
-"""
+    times = max([v[3] for name in run.GBENCH for v in run.stats(r[name], run.ms).values()] + [0])
+    with open(PAGE) as f:  # the page's text, with str.format fields for its figures and tables
+        text = f.read()
+    return text.format(machine=machine_table(r), runs=runs(reps), reps=reps, slow=slow,
+                       idle_runs=runs(idle_reps), times=times, repetitions=runs(times, "repetition"),
+                       **run.tables(r))
 
 
 def main(argv=None):
@@ -333,21 +232,21 @@ def main(argv=None):
     try:
         if not args.replot:
             build = args.build or build_release()
-            lacking = run.missing(build, not args.quick)
+            lacking = run.missing([build], not args.quick)
             if lacking:
-                raise run.Failure(f"{', '.join(lacking)} not found in {build}/bin: build it "
+                raise run.Failure(f"{', '.join(lacking)} not found: build it "
                                   "first (cmake --workflow --preset release), or leave out --build")
             os.makedirs(out, exist_ok=True)
-            write_csvs(out, run.measure([build], args, plain=not args.quick))
-            for svg in ("tally.svg", "phaser.svg"):  # charts of an earlier measurement
-                if os.path.exists(os.path.join(out, svg)):
-                    os.remove(os.path.join(out, svg))
-        r = read_csvs(out)
+            for old in ("tally.svg", "phaser.svg", *(f"{n}.json" for n in run.GBENCH)):
+                if os.path.exists(os.path.join(out, old)):  # of an earlier measurement
+                    os.remove(os.path.join(out, old))
+            write_csvs(out, run.measure([build], args, out, plain=not args.quick))
+        r = read_files(out)
         with open(os.path.join(out, "benchmarks.md"), "w") as f:
             f.write(page(r))
         written = plot(out, r)
         run.show(r)
-    except (run.Failure, OSError) as e:
+    except (run.Failure, OSError, ValueError) as e:  # ValueError: a JSON file is not JSON
         print(f"report.py: {e}", file=sys.stderr)
         return 1
     if written is None:

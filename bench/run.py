@@ -1,38 +1,45 @@
 #!/usr/bin/env python3
 """Runs the benchmarks of a build and prints their medians and ratios.
 
-Whole processes, one per sample, take turns round by round, so that the slow
-spells of a shared machine spread over all of them: --reps rounds of those
-on huge pages (the floor of a whole run on huge pages, forktally N,
-duotally, each kernel's first pass), then --slow-reps rounds of those on
-small pages (the floor on small pages, the straightforward builds), which
-would otherwise make the next program assemble its huge pages anew. A sample
-is the elapsed line a process prints and its wall time. --idle S puts S
+The Google Benchmark programs (tally_bench, phaser_bench) run once each and
+repeat their benchmarks themselves, --slow-reps times in random interleaving;
+their medians and repetitions are read from the JSON file Google Benchmark
+writes. Whole processes, one per sample, are this script's: they take turns
+round by round, so that the slow spells of a shared machine spread over all
+of them: --reps rounds of those on huge pages (the floor of a whole run on
+huge pages, forktally N, duotally, each kernel's first pass), then
+--slow-reps rounds of those on small pages (the floor on small pages, the
+straightforward builds), which would otherwise make the next program assemble
+its huge pages anew. A sample is the elapsed line a process prints, its wall
+time and its minor page faults, its children's included. --idle S puts S
 seconds idle before every process, long enough for a host that takes freed
 memory back to do so. Further builds add their forktally and duotally to the
-rounds. Before the rounds, tally_bench and phaser_bench (Google Benchmark)
-run --slow-reps times each. Standard library only; progress on standard
-error; nothing asserts a time.
+rounds. Standard library only; progress on standard error; nothing asserts a
+time.
 """
 import argparse
 import json
 import os
 import re
+import resource
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 REFERENCES = ("native_or", "native_plain", "native_intrinsics")
 FIRST_KERNELS = REFERENCES + ("plain_o3", "workload")
 PLAIN_NS = (1, 2, 4)
-PROGRAMS = ("forktally", "duotally", "tally_bench", "phaser_bench")
+GBENCH = ("tally_bench", "phaser_bench")
+PROGRAMS = ("forktally", "duotally") + GBENCH
 PLAIN = ("forktally_plain", "forktally_plain_o3", "duotally_plain", "duotally_plain_o3")
 ELAPSED = re.compile(r"^Elapsed time \(ms\) = (\d+\.\d{6})$", re.M)
 COUNT = re.compile(r"^Count of 3 = (\d+)$", re.M)
 SAMPLE = re.compile(r"^sample (\S+) (\S+)$", re.M)
 MACHINE = re.compile(r"^info machine (.+)$", re.M)
+SUFFIXES = re.compile(r"/(real_time|manual_time|iterations:\d+)(?=/|$)")
 TO_MS = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}
 PHASER = {"BM_zel_phaser_barrier": "zel_phaser", "BM_zel_phaser_barrier_at": "zel_phaser, _at",
           "BM_pthread_barrier": "pthread_barrier", "BM_std_barrier": "std::barrier",
@@ -49,8 +56,8 @@ def note(message):
 
 def add_options(ap):
     ap.add_argument("--reps", type=int, help="rounds of the huge-page processes (default 21)")
-    ap.add_argument("--slow-reps", type=int, help="rounds of the small-page processes and runs "
-                                                  "of each Google Benchmark program (default 5)")
+    ap.add_argument("--slow-reps", type=int, help="rounds of the small-page processes and Google "
+                                                  "Benchmark's repetitions (default 5)")
     ap.add_argument("--ns", type=lambda text: sorted({int(n) for n in text.split(",")}),
                     help="forktally's N values, comma-separated (default 1,2,3,4,6,8)")
     ap.add_argument("--min-time", type=float,
@@ -84,38 +91,42 @@ def commit():
     return done.stdout.strip() or "unknown"
 
 
-def missing(build, plain=True):
-    need = PROGRAMS + (PLAIN if plain else ())
-    return [p for p in need if not os.access(os.path.join(build, "bin", p), os.X_OK)]
+def missing(builds, plain=True):
+    """The programs lacking: every one in the first build, forktally and duotally in the others."""
+    need = [PROGRAMS + (PLAIN if plain else ())] + [PROGRAMS[:2]] * (len(builds) - 1)
+    return [path for build, names in zip(builds, need) for p in names
+            if not os.access(path := os.path.join(build, "bin", p), os.X_OK)]
 
 
-def run(argv):
-    """Standard output and wall milliseconds of one process that must succeed."""
+def run(argv, **kwargs):
+    """Standard output, wall milliseconds and minor faults of one process that must succeed."""
+    faults = resource.getrusage(resource.RUSAGE_CHILDREN).ru_minflt
     start = time.perf_counter()
-    done = subprocess.run(argv, capture_output=True, text=True)
+    done = subprocess.run(argv, stdout=kwargs.get("stdout", subprocess.PIPE),
+                          stderr=subprocess.PIPE, text=True)
     wall = (time.perf_counter() - start) * 1000.0
     if done.returncode != 0:
         raise Failure(f"{' '.join(argv)} failed with status {done.returncode}: "
                       f"{done.stderr.strip()}")
-    return done.stdout, wall
+    return done.stdout, wall, resource.getrusage(resource.RUSAGE_CHILDREN).ru_minflt - faults
 
 
 def sample(argv, idle):
-    """(elapsed ms as printed, wall ms, count or None, machine line or None)."""
+    """(elapsed ms as printed, wall ms, minor faults, count or None, machine line or None)."""
     time.sleep(idle)
-    out, wall = run(argv)
+    out, wall, faults = run(argv)
     if os.path.basename(argv[0]) == "tally_bench":
         got = dict(SAMPLE.findall(out))
-        return got.get("count", got.get("first")), wall, None, MACHINE.search(out).group(1)
+        return got.get("count", got.get("first")), wall, faults, None, MACHINE.search(out).group(1)
     elapsed, count = ELAPSED.search(out), COUNT.search(out)
     if not elapsed or not count:
         raise Failure(f"{' '.join(argv)} printed no count or elapsed line: {out!r}")
-    return elapsed.group(1), wall, count.group(1), None
+    return elapsed.group(1), wall, faults, count.group(1), None
 
 
 def whole(builds, args, plain, first=True):
-    """Rows [program, n, repetition, elapsed_ms, whole_run_s] of every process, and the
-    machine line; first=False leaves out the first passes and so the read limit."""
+    """Rows [program, n, repetition, elapsed_ms, whole_run_s, minor_faults] of every process,
+    and the machine line; first=False leaves out the first passes and so the read limit."""
     exe = lambda build, name: os.path.join(build, "bin", name)
     bench = exe(builds[0], "tally_bench")
     huge = [("floor_huge", 2, [bench, "--floor", "huge"])]
@@ -133,61 +144,81 @@ def whole(builds, args, plain, first=True):
         for r in range(1, reps + 1):
             note(f"round {r} of {reps}: {', '.join(p + ' ' + str(n) for p, n, _ in runs)}")
             for program, n, argv in runs:
-                elapsed, wall, count, line = sample(argv, args.idle)
+                elapsed, wall, faults, count, line = sample(argv, args.idle)
                 counts |= {count} - {None}
                 machine = line or machine
-                rows.append([program, str(n), str(r), elapsed, f"{wall / 1000:.3f}"])
+                rows.append([program, str(n), str(r), elapsed, f"{wall / 1000:.3f}", str(faults)])
             if runs is huge and first:  # the read limit: the fastest reference of the round
                 best = min((row for row in rows[-len(runs):] if row[0][6:] in REFERENCES),
                            key=lambda row: float(row[3]))
-                rows.append(["read_limit", "2", str(r), best[3], best[4]])
+                rows.append(["read_limit", "2", str(r), *best[3:]])
     if len(counts) > 1:
         raise Failure(f"the programs disagree on the count: {sorted(counts)}")
     return rows, machine
 
 
-def gbench(exe, reps, min_time):
-    """Google Benchmark's entries of reps runs of exe, as (repetition, entry), and its context."""
-    entries, context = [], {}
-    for r in range(1, reps + 1):
-        note(f"{os.path.basename(exe)}: run {r} of {reps}")
-        out, _ = run([exe, "--benchmark_format=json", f"--benchmark_min_time={min_time}"])
-        data = json.loads(out)
-        context = data["context"]
-        for b in data["benchmarks"]:
-            if b.get("error_occurred"):
-                raise Failure(f"{os.path.basename(exe)} {b['name']}: {b.get('error_message')}")
-            entries.append((r, b))
-    return entries, context
+def gbench(exe, args, path, stamp):
+    """Google Benchmark's JSON of one run of exe, written to path: its benchmarks repeated
+    args.slow_reps times in random interleaving, stamp added to its context."""
+    note(f"{os.path.basename(exe)}: {args.slow_reps} repetitions of each benchmark, interleaved")
+    run([exe, f"--benchmark_repetitions={args.slow_reps}", "--benchmark_enable_random_interleaving=true",
+         "--benchmark_display_aggregates_only=true", f"--benchmark_min_time={args.min_time}",
+         f"--benchmark_out={path}", "--benchmark_out_format=json", f"--benchmark_context={stamp}"],
+        stdout=sys.stderr)  # its table is the progress
+    with open(path) as f:
+        data = json.load(f)
+    for b in data["benchmarks"]:
+        if b.get("error_occurred"):
+            raise Failure(f"{os.path.basename(exe)} {b['name']}: {b.get('error_message')}")
+    return data
 
 
-def name_of(entry):
-    return "/".join(entry["name"].split("/")[:2])  # without Google Benchmark's suffixes
-
-
-def measure(builds, args, plain=True):
-    """Every measurement, as the rows of the three CSV files and the machine line."""
-    bindir = os.path.join(builds[0], "bin")
-    skip = args.whole_only
-    tally, context = ([], {}) if skip else gbench(os.path.join(bindir, "tally_bench"),
-                                                  args.slow_reps, args.min_time)
-    phaser, _ = ([], {}) if skip else gbench(os.path.join(bindir, "phaser_bench"),
-                                             args.slow_reps, args.min_time)
-    whole_rows, machine = whole(builds, args, plain)
+def measure(builds, args, out=None, plain=True):
+    """Every measurement: the rows of the whole processes (back to back, after an idle pause),
+    the JSON of each Google Benchmark program (written to out, or to a scratch folder) and the
+    machine line."""
+    r = {"commit": commit(), "tally_bench": {}, "phaser_bench": {}}
+    with tempfile.TemporaryDirectory() as scratch:
+        for name in () if args.whole_only else GBENCH:
+            r[name] = gbench(os.path.join(builds[0], "bin", name), args,
+                             os.path.join(out or scratch, f"{name}.json"), f"commit={r['commit']}")
+    r["whole"], machine = whole(builds, args, plain)
     idle = argparse.Namespace(**{**vars(args), "idle": args.idle_state, "reps": args.slow_reps})
-    return {
-        "idle": whole(builds[:1], idle, False, first=False)[0] if args.idle_state else [],
-        "machine": context.get("machine", machine), "commit": commit(), "whole": whole_rows,
-        "bench": [[name_of(b), str(r), f"{b['real_time'] * TO_MS[b['time_unit']]:.6f}"]
-                  for r, b in tally],
-        "phaser": [[PHASER.get(family, family.removeprefix("BM_")), threads, str(r),
-                    f"{b['per_phase'] * 1e6:.4f}"]
-                   for r, b in phaser if "per_phase" in b
-                   for family, threads in [(name_of(b) + "/").split("/")[:2]] if threads.isdigit()],
-        # the registry's look-ups and the like, which only the driver prints
-        "phaser_other": [[b["name"], str(r), f"{b['real_time'] * TO_MS[b['time_unit']] * 1e6:.2f}"]
-                         for r, b in phaser if "per_phase" not in b],
-    }
+    r["idle"] = whole(builds[:1], idle, False, first=False)[0] if args.idle_state else []
+    r["machine"] = r["tally_bench"].get("context", {}).get("machine", machine)
+    return r
+
+
+def stats(data, value):
+    """{name: (median, min, max, repetitions)} of the benchmarks in Google Benchmark's JSON
+    for which value(entry) is not None, in the order they were registered, named without the
+    suffixes Google Benchmark adds: its median, and the extremes of the repetitions."""
+    runs, median = {}, {}
+    for b in sorted(data.get("benchmarks", []),
+                    key=lambda b: (b["family_index"], b["per_family_instance_index"])):
+        name, x = SUFFIXES.sub("", b["run_name"]), value(b)
+        if x is not None and b["run_type"] != "aggregate":
+            runs.setdefault(name, []).append(x)
+        elif x is not None and b["aggregate_name"] == "median":
+            median[name] = x  # none when there is one repetition
+    return {k: (median.get(k, v[0]), min(v), max(v), len(v)) for k, v in runs.items()}
+
+
+def ms(entry):
+    return entry["real_time"] * TO_MS[entry["time_unit"]]
+
+
+def kernels(r):
+    """tally_bench's medians, ms, by name."""
+    return {k: v[0] for k, v in stats(r["tally_bench"], ms).items()}
+
+
+def phaser(r):
+    """{(primitive, threads): (median, min, max, repetitions)} of µs per phase."""
+    per_phase = lambda b: b["per_phase"] * 1e6 if "per_phase" in b else None
+    return {(PHASER.get(family, family.removeprefix("BM_")), threads): v
+            for k, v in stats(r["phaser_bench"], per_phase).items()
+            for family, threads in [(k + "/").split("/")[:2]] if threads.isdigit()}
 
 
 def grouped(rows, key_cols, value_col):
@@ -222,16 +253,18 @@ KERNELS = {
     "native_plain": "reference: the plain loop at `-O3 -march=native`",
     "native_intrinsics": "reference: intrinsics, compare mask popcounted (`-march=native`)",
     "plain_o3": "the plain loop at `-O3`, baseline instruction set",
-    "workload_sse2": "the project's kernel, SSE2 build (16-byte registers)",
-    "workload_avx2": "the project's kernel, AVX2 build (32-byte registers)",
-    "workload_avx512": "the project's kernel, AVX-512 build (64-byte registers)",
     "workload": "`workload_count` as the programs call it",
 }
 
 
-def limits(whole_rows, bench_rows):
+def kernel_name(k):
+    """A kernel's description; tally_bench names each level's build workload_LEVEL."""
+    return KERNELS.get(k) or (f"the project's kernel, `{k[9:]}` build" if k.startswith("workload_") else k)
+
+
+def limits(r):
     """The read limit, warm and on a first pass: the fastest reference's median."""
-    b, e = medians(bench_rows, (0,), 2), medians(whole_rows, (0,), 3)
+    b, e = kernels(r), medians(r["whole"], (0,), 3)
     warm = [b[f"warm_2t/{k}"] for k in REFERENCES if f"warm_2t/{k}" in b]
     first = [e[f"first_{k}"] for k in REFERENCES if f"first_{k}" in e]
     return min(warm, default=None), min(first, default=None)
@@ -253,14 +286,17 @@ RATIOS = [
 ]
 
 
-def ratios(whole_rows, bench_rows):
+def best_floor(wall):
+    return min([wall[k] for k in (("floor_huge", "2"), ("floor_small", "2")) if k in wall], default=None)
+
+
+def ratios(r):
     """(what, ratio or None, goal or None) for the count against its references and the targets."""
-    v = {f"{p} {n}": x for (p, n), x in medians(whole_rows, (0, 1), 3).items()}
-    w = medians(whole_rows, (0, 1), 4)
+    v = {f"{p} {n}": x for (p, n), x in medians(r["whole"], (0, 1), 3).items()}
+    w = medians(r["whole"], (0, 1), 4)
     v.update({f"whole {p} {n}": x for (p, n), x in w.items()})
-    v["limit warm"], v["limit first"] = limits(whole_rows, bench_rows)
-    v["count warm"] = medians(bench_rows, (0,), 2).get("warm_2t/workload")
-    v["floor"] = min([w[k] for k in (("floor_huge", "2"), ("floor_small", "2")) if k in w], default=None)
+    v["limit warm"], v["limit first"] = limits(r)
+    v["count warm"], v["floor"] = kernels(r).get("warm_2t/workload"), best_floor(w)
     return [(what, v[a] / v[b] if v.get(a) and v.get(b) else None, goal) for what, a, b, goal in RATIOS]
 
 
@@ -268,6 +304,8 @@ def label(program, n):
     name, _, build = program.partition(" ")  # a program of another build names the build
     if name == "read_limit":
         return "two-thread read limit, first pass"
+    if name.startswith("floor"):
+        return f"floor, {name[6:]} pages"
     return (f"`{name} {n}`" if name.startswith("fork") else f"`{name}`") + (f" {build}" if build else "")
 
 
@@ -282,17 +320,17 @@ def scaling_table(r):
 
 
 def kernel_table(r):
-    b, first = medians(r["bench"], (0,), 2), medians(r["whole"], (0,), 3)
+    b, first = kernels(r), medians(r["whole"], (0,), 3)
     names = dict.fromkeys(n.split("/")[1] for n in b if n.startswith("warm_2t/"))
     return table(["kernel", "warm, 2 threads, 800 MB", "first pass, 2 threads",
                   "1 thread, warm 64 MiB", "1 thread, 256 KiB in cache, µs"], [
-        [KERNELS.get(k, k), fmt(b.get(f"warm_2t/{k}"), ".2f"), fmt(first.get(f"first_{k}"), ".2f"),
+        [kernel_name(k), fmt(b.get(f"warm_2t/{k}"), ".2f"), fmt(first.get(f"first_{k}"), ".2f"),
          fmt(b.get(f"block_64m/{k}"), ".2f"), fmt(b.get(f"cache_256k/{k}", 0) * 1e3 or None, ".2f")]
         for k in names])
 
 
 def limit_line(r):
-    warm, first = limits(r["whole"], r["bench"])
+    warm, first = limits(r)
     return f"Read limit: warm {fmt(warm, '.2f')} ms, first pass {fmt(first, '.2f')} ms."
 
 
@@ -312,22 +350,22 @@ def ratio_table(r):
         "met" if x <= goal else "not met in this run")
     return table(["ratio", "this run", "goal", ""], [
         [what, fmt(x, ".3f"), "–" if goal is None else f"≤ {goal:g}", verdict(x, goal)]
-        for what, x, goal in ratios(r["whole"], r["bench"])])
+        for what, x, goal in ratios(r)])
 
 
 def states_table(r):
-    """The programs and floors back to back and after an idle pause, with their ratios."""
+    """The programs and floors back to back and after an idle pause, whole runs and their minor
+    faults (which pages they took), with their ratios to the best floor."""
     if not r.get("idle"):
         return "(not measured: --idle-state)"
-    states = [medians(r[k], (0, 1), 4) for k in ("whole", "idle")]
-    keys = [k for k in states[1] if k in states[0]]
-    floor = [min(w[k] for k in (("floor_huge", "2"), ("floor_small", "2"))) for w in states]
-    rows = [[label(p, n) if not p.startswith("floor") else f"floor, {p[6:]} pages",
-             *(f"{w[(p, n)] * 1000:.0f}" for w in states)] for p, n in keys]
-    rows += [[f"{what} whole run / best floor", *(f"{w[k] / f:.2f}" for w, f in zip(states, floor))]
+    wall, faults = [[medians(r[k], (0, 1), c) for k in ("whole", "idle")] for c in (4, 5)]
+    rows = [[label(*k), *(f"{x:.0f}" for w, f in zip(wall, faults) for x in (w[k] * 1000, f[k]))]
+            for k in wall[1] if k in wall[0]]
+    rows += [[f"{what} whole run / best floor", *(x for w in wall for x in (f"{w[k] / best_floor(w):.2f}", ""))]
              for what, k in (("duotally", ("duotally", "2")), ("forktally 4", ("forktally", "4")))
-             if all(k in w for w in states)]
-    return table(["whole run, ms (median)", "back to back", "after an idle pause"], rows)
+             if all(k in w for w in wall)]
+    return table(["whole run (median)", "back to back, ms", "minor faults",
+                  "after an idle pause, ms", "minor faults"], rows)
 
 
 def tails_table(r):
@@ -345,19 +383,18 @@ def tails_table(r):
 
 def fill_table(r):
     return table(["part of the fill", "ms"], [[f"`{n[5:]}`", f"{ms:.1f}"] for n, ms in
-                                              medians(r["bench"], (0,), 2).items()
-                                              if n.startswith("fill/")])
+                                              kernels(r).items() if n.startswith("fill/")])
 
 
 def phaser_table(r):
-    ph = summary(r["phaser"], (0, 1), 3)
+    ph = phaser(r)
     threads = sorted({int(t) for _, t in ph})
     return table(["µs per phase, median"] + [f"{t} threads" for t in threads], [
         [kind] + [fmt(ph.get((kind, str(t)), [None])[0], ".2f") for t in threads]
         for kind in sorted({k for k, _ in ph})])
 
 
-# The tables of the measurements page, each from measure()'s rows, with the driver's titles.
+# The tables of the measurements page, each from measure()'s result, with the driver's titles.
 TABLES = {"scaling": ("forktally and duotally, ms", scaling_table),
           "kernels": ("kernels, ms", kernel_table), "limit": ("", limit_line),
           "programs": ("programs", programs_table), "ratios": ("ratios", ratio_table),
@@ -370,13 +407,10 @@ def tables(r):
     return {name: make(r) for name, (_, make) in TABLES.items()}
 
 
-def show(r, out=sys.stdout):
-    print(f"machine: {r['machine']}; commit {r['commit']}", file=out)
+def show(r):
+    print(f"machine: {r['machine']}; commit {r['commit']}")
     for title, make in TABLES.values():
-        print(f"\n{title}\n\n{make(r)}" if title else f"\n{make(r)}", file=out)
-    if r.get("phaser_other"):
-        print("\n" + table(["phaser_bench, ns, median", ""], [
-            [name, f"{ns:.2f}"] for name, ns in medians(r["phaser_other"], (0,), 2).items()]), file=out)
+        print(f"\n{title}\n\n{make(r)}" if title else f"\n{make(r)}")
 
 
 def main():
@@ -386,9 +420,7 @@ def main():
     add_options(ap)
     args = settle(ap, ap.parse_args())
     builds = args.builds or [os.path.join(ROOT, "build", "release")]
-    lacking = missing(builds[0], not args.quick) + [
-        os.path.join(b, "bin", p) for b in builds[1:] for p in ("forktally", "duotally")
-        if not os.access(os.path.join(b, "bin", p), os.X_OK)]
+    lacking = missing(builds, not args.quick)
     if lacking:
         sys.exit(f"run.py: {', '.join(lacking)} not found: build the release preset first")
     try:

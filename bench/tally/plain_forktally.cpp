@@ -3,6 +3,7 @@
 // pages, rand() for every element, a plain counting loop in each child.
 // It prints the same lines as forktally. Built twice: at -O2
 // (forktally_plain) and at -O3 (forktally_plain_o3).
+#include <err.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,15 +19,9 @@ std::int32_t tofind;
 
 int launch(std::int32_t first, std::int32_t length) {
   int fds[2];
-  if (pipe(fds) != 0) {
-    std::perror("pipe");
-    std::exit(1);
-  }
+  if (pipe(fds) != 0) err(1, "pipe");
   const pid_t pid = fork();
-  if (pid < 0) {
-    std::perror("fork");
-    std::exit(1);
-  }
+  if (pid < 0) err(1, "fork");
   if (pid == 0) {
     close(fds[0]);
     std::int32_t count = 0;

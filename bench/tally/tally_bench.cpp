@@ -12,7 +12,7 @@
 //                      generator alone rewriting the warm array with its own
 //                      values (gen_rand: rand(); gen_LEVEL_2t: two threads).
 // KERNEL: the independent references native_or, native_plain and
-// native_intrinsics (reference.h), the plain loop plain_o3 (kernels.h), each
+// native_intrinsics (reference.h), the plain loop plain_o3 (plain_count.h), each
 // level this CPU runs (workload_LEVEL) and workload_count (workload). Every
 // count is checked against the plain loop's; a wrong one is the benchmark's
 // error. The context printed beside the results describes the machine.
@@ -28,7 +28,7 @@
 #include "internal/count.h"
 #include "internal/fill.h"
 #include "internal/level.h"
-#include "kernels.h"
+#include "plain_count.h"
 #include "reference.h"
 #include "workload.h"
 

@@ -1,19 +1,24 @@
 #!/usr/bin/env python3
 """Black-box checks of bench/report.py, one CTest test per subcommand.
 
-  run REPORT BUILD OUT   a quick report into OUT (the fixture the others read):
-                         status 0, or 3 without gnuplot; the tables on stdout
+  run REPORT BUILD OUT   a quick report, two repetitions of the small-page
+                         processes and benchmarks, into OUT (the fixture the
+                         others read): status 0, or 3 without gnuplot; the
+                         tables on stdout
   csv OUT                the CSV files: exact headers, the rows a quick run
-                         makes, positive times, one machine and commit
+                         makes, positive times and faults, one machine and
+                         commit; Google Benchmark's JSON: its medians of two
+                         repetitions, the kernels, the fill, the barriers
   svg OUT                each chart is SVG with its series, titles and machine
                          line; 77 (skip) without gnuplot
-  page REPORT            the page from made-up CSV files, written by --replot
+  page REPORT            the page from made-up files, written by --replot
                          without gnuplot (status 3, a message naming
-                         gnuplot-nox, no chart, the CSV files untouched): every
+                         gnuplot-nox, no chart, the files untouched): every
                          table and chart, medians and verdicts
   usage REPORT           bad options: status 2; a build without the programs: 1
 """
 import csv
+import json
 import os
 import shutil
 import subprocess
@@ -25,9 +30,8 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "testing"))
 from checks import SKIP, check, finish, main  # noqa: E402
 
-HEADERS = {"tally.csv": "program,n,repetition,elapsed_ms,whole_run_s,machine,commit",
-           "tally_bench.csv": "benchmark,repetition,ms,machine,commit",
-           "phaser.csv": "primitive,threads,repetition,us_per_phase,machine,commit"}
+HEADER = "program,n,repetition,elapsed_ms,whole_run_s,minor_faults,machine,commit".split(",")
+FILES = ["tally.csv", "tally_idle.csv", "tally_bench.json", "phaser_bench.json"]
 FIRSTS = ["first_native_or", "first_native_plain", "first_native_intrinsics", "first_plain_o3",
           "first_workload"]
 SVG = "{http://www.w3.org/2000/svg}"
@@ -52,40 +56,51 @@ def positive(text):
 
 def cmd_run(script, build, out):
     shutil.rmtree(out, ignore_errors=True)
-    done = report(script, "--quick", "--build", build, "--out", out)
+    done = report(script, "--quick", "--slow-reps", "2", "--build", build, "--out", out)
     sys.stderr.write(done.stderr)
     want = 0 if shutil.which("gnuplot") else 3
     check(done.returncode == want, f"quick report exits with {want} (got {done.returncode})")
     check("| `forktally 2` |" in done.stdout and "| zel_phaser |" in done.stdout,
           "the tables are printed on stdout")
-    check(all(os.path.exists(os.path.join(out, n)) for n in [*HEADERS, "benchmarks.md"]),
-          "the CSV files and the page are written")
+    check(all(os.path.exists(os.path.join(out, n)) for n in [*FILES, "benchmarks.md"]),
+          "the CSV files, the JSON files and the page are written")
     return finish()
 
 
 def cmd_csv(out):
-    stamps = set()
-    for name, header in HEADERS.items():
-        rows = rows_of(out, name)
-        check(rows[0] == header.split(","), f"{name} header")
-        check(len(rows) > 1 and all(positive(r[-3]) for r in rows[1:]), f"{name} times are positive")
-        stamps |= {tuple(r[-2:]) for r in rows[1:]}
+    tally = rows_of(out, "tally.csv")
+    check(tally[0] == HEADER and rows_of(out, "tally_idle.csv")[0] == HEADER, "the CSV headers")
+    tally = tally[1:]
+    check(all(positive(r[4]) and r[5].isdigit() and int(r[5]) > 0 for r in tally),
+          "whole runs and minor faults are positive")
+    check(all(int(r[5]) >= 204800 for r in tally if r[0] == "floor_small"),
+          "the floor on small pages faults at least once per 4 KiB page of its 800 MiB")
+    stamps = {tuple(r[-2:]) for r in tally}
     check(len(stamps) == 1 and "CPUs; vector: " in min(stamps)[0] and "kernel level: " in min(stamps)[0],
           f"every row names the one machine and commit: {stamps}")
-    tally = rows_of(out, "tally.csv")[1:]
-    want = ["duotally 2", "floor_huge 2", "floor_small 2", "forktally 1", "forktally 2",
-            "read_limit 2"] + [f"{f} 2" for f in FIRSTS]
+    want = ["duotally 2", "floor_huge 2", "floor_small 2", "floor_small 2", "forktally 1",
+            "forktally 2", "read_limit 2"] + [f"{f} 2" for f in FIRSTS]
     check(sorted(f"{r[0]} {r[1]}" for r in tally) == sorted(want), "tally.csv has a row per process")
     programs = [r for r in tally if r[0] in ("forktally", "duotally")]
     check(all(len(r[3].split(".")[1]) == 6 and float(r[4]) * 1000 > float(r[3]) for r in programs),
           "the programs' elapsed lines keep six decimals and are shorter than the whole run")
-    names = {r[0] for r in rows_of(out, "tally_bench.csv")[1:]}
-    check({"warm_2t/native_or", "warm_2t/workload", "block_64m/workload", "cache_256k/workload",
-           "fill/faults_huge", "fill/workload_huge", "fill/gen_sse2_2t"} <= names,
-          "tally_bench.csv has the kernels and the fill")
-    phaser = {(r[0], r[1]) for r in rows_of(out, "phaser.csv")[1:]}
-    check({(p, t) for p in ("zel_phaser", "pthread_barrier", "std::barrier") for t in "2348"}
-          <= phaser, "phaser.csv has every barrier at 2, 3, 4 and 8 threads")
+    names = {}
+    for name in ("tally_bench", "phaser_bench"):
+        with open(os.path.join(out, f"{name}.json")) as f:
+            data = json.load(f)
+        check(data["context"].get("commit") == min(stamps)[1], f"{name}.json names the commit")
+        medians = [b for b in data["benchmarks"] if b.get("aggregate_name") == "median"]
+        check(medians and all(b["repetitions"] == 2 for b in medians) and
+              len(data["benchmarks"]) == len(medians) * 6, f"{name}.json: two repetitions and "
+              "Google Benchmark's aggregates of every benchmark")
+        names[name] = {b["run_name"] for b in medians if b["real_time"] > 0}
+    check({"warm_2t/native_or/real_time", "warm_2t/workload/real_time", "block_64m/workload",
+           "cache_256k/workload", "fill/faults_huge/iterations:1/manual_time",
+           "fill/workload_huge/iterations:1/manual_time"} <= names["tally_bench"],
+          "tally_bench.json has the kernels and the fill")
+    check({f"BM_{p}/{t}/real_time" for p in ("zel_phaser_barrier", "pthread_barrier", "std_barrier")
+           for t in "2348"} <= names["phaser_bench"], "phaser_bench.json has every barrier "
+          "at 2, 3, 4 and 8 threads")
     return finish()
 
 
@@ -121,8 +136,23 @@ def cmd_svg(out):
     return finish()
 
 
+def gbench_json(benchmarks, commit):
+    """Google Benchmark's JSON of made-up runs, (run_name, unit, [times], counter or None) in
+    the order registered, written in reverse: each repetition, a wrong mean, the median."""
+    entries = []
+    for family, (name, unit, times, counter) in enumerate(benchmarks):
+        for kind, x in [("iteration", t) for t in times] + [("mean", 999.0), ("median", times[0])]:
+            entries.append({"name": name, "run_name": name, "family_index": family,
+                            "per_family_instance_index": 0, "repetitions": len(times),
+                            "run_type": "aggregate" if kind != "iteration" else kind,
+                            "real_time": x, "time_unit": unit, **({"per_phase": x * 1e-6}
+                                                                          if counter else {}),
+                            **({"aggregate_name": kind} if kind != "iteration" else {})})
+    return {"context": {"commit": commit}, "benchmarks": entries[::-1]}
+
+
 def made_up(folder):
-    """CSV files of a made-up run with every measurement the page shows."""
+    """The files of a made-up run with every measurement the page shows."""
     whole = [["forktally", "2", str(i), t, "0.300"] for i, t in enumerate(("30.000000", "31.000000", "35.000000"), 1)]
     whole += [[p, n, "1", e, w] for p, n, e, w in [
         ("forktally", "1", "40.000000", "0.320"), ("forktally", "1", "40.000000", "0.320"),
@@ -133,36 +163,45 @@ def made_up(folder):
         ("forktally_plain", "1", "1000.000000", "6.000"), ("forktally_plain", "2", "800.000000", "6.000"),
         ("forktally_plain", "4", "800.000000", "6.000"), ("duotally_plain", "2", "50.000000", "5.000"),
         ("duotally_plain_o3", "2", "49.000000", "5.000")]]
-    bench = [[f"{part}/{k}", "1", ms] for k, base in (("native_or", 20.5), ("workload", 21.25))
-             for part, ms in (("warm_2t", base), ("block_64m", base / 10), ("cache_256k", base / 100))]
-    bench += [["fill/workload_huge", "1", "99.5"], ["fill/gen_avx2_2t", "1", "35.25"]]
-    phaser = [["zel_phaser", "2", "1", "3.1250"], ["std::barrier", "4", "1", "5.0000"],
-              ["pthread_barrier", "2", "1", "9.0000"]]
+    idle = [["duotally", "2", "1", "30.000000", "0.500", "204000"],
+            ["floor_huge", "2", "1", "20.000000", "0.800", "600"],
+            ["floor_small", "2", "1", "21.000000", "0.400", "205000"]]
+    bench = [(f"{part}/{k}", unit, [base / div, base / div * 2, base / div / 2], None)
+             for k, base in (("native_or", 20.5), ("workload_avx2", 20.0), ("workload", 21.25))
+             for part, div, unit in (("warm_2t", 1, "ms"), ("block_64m", 10, "ms"), ("cache_256k", 0.1, "us"))]
+    bench += [("fill/workload_huge/iterations:1/manual_time", "ms", [99.5], None),
+              ("fill/gen_avx2_2t/real_time", "ms", [35.25, 35.0, 36.0], None)]
+    phaser = [("BM_zel_phaser_barrier/2/real_time", "us", [3.125, 3.0, 4.0], "per_phase"),
+              ("BM_std_barrier/4/real_time", "us", [5.0], "per_phase"),
+              ("BM_pthread_barrier/2/real_time", "us", [9.0], "per_phase")]
     stamp = ["Test CPU 9000; 2 CPUs; vector: sse2 avx2; kernel level: avx2; "
              "transparent huge pages: madvise", "abc1234"]
-    for name, rows in (("tally.csv", whole), ("tally_bench.csv", bench), ("phaser.csv", phaser)):
+    for name, rows in (("tally.csv", [r + ["2600"] for r in whole]), ("tally_idle.csv", idle)):
         with open(os.path.join(folder, name), "w", newline="") as f:
-            csv.writer(f, lineterminator="\n").writerows([HEADERS[name].split(",")] +
-                                                         [r + stamp for r in rows])
+            csv.writer(f, lineterminator="\n").writerows([HEADER] + [r + stamp for r in rows])
+    for name, benchmarks in (("tally_bench.json", bench), ("phaser_bench.json", phaser)):
+        with open(os.path.join(folder, name), "w") as f:
+            json.dump(gbench_json(benchmarks, stamp[1]), f)
 
 
 def cmd_page(script):
     with tempfile.TemporaryDirectory() as tmp:
         made_up(tmp)
-        before = {n: open(os.path.join(tmp, n)).read() for n in HEADERS}
+        before = {n: open(os.path.join(tmp, n)).read() for n in FILES}
         done = report(script, "--replot", "--out", tmp, env=dict(os.environ, PATH=""))
         check(done.returncode == 3 and "gnuplot-nox" in done.stderr and "not drawn" in done.stderr,
               f"--replot without gnuplot: status 3 and a message (got {done.returncode}, {done.stderr})")
-        check(sorted(os.listdir(tmp)) == sorted([*HEADERS, "benchmarks.md"]), "no chart is written")
+        check(sorted(os.listdir(tmp)) == sorted([*FILES, "benchmarks.md"]), "no chart is written")
         check(all(open(os.path.join(tmp, n)).read() == t for n, t in before.items()),
-              "--replot leaves the CSV files as they were")
+              "--replot leaves the measurement's files as they were")
         with open(os.path.join(tmp, "benchmarks.md")) as f:
             text = f.read()
+    reference = "| reference: pure read, OR of every element (`-O3 -march=native`) | 20.50 | 22.25 | 2.05 | 205.00 |"
     for want in ("Test CPU 9000", "| vector extensions | sse2 avx2 |", "| avx2 |", "| madvise |",
                  "`abc1234`", "(tally.svg)", "(phaser.svg)", "Median of 3 runs each",
-                 "| `forktally 2` | 31.0 | 30.0 | 35.0 | 0.30 |",
-                 "| two-thread read limit, first pass | 22.2 |",
-                 "| reference: pure read, OR of every element (`-O3 -march=native`) | 20.50 | 22.25 | 2.05 | 205.00 |",
+                 "repeat each benchmark 3 times", "| `forktally 2` | 31.0 | 30.0 | 35.0 | 0.30 |",
+                 "| two-thread read limit, first pass | 22.2 |", reference,
+                 "| the project's kernel, `avx2` build | 20.00 | – | 2.00 | 200.00 |",
                  "| `workload_count` as the programs call it | 21.25 | 23.50 | 2.12 | 212.50 |",
                  "Read limit: warm 20.50 ms, first pass 22.25 ms.",
                  "| `forktally_plain 2` | 800.00 | 6000 |", "| `duotally_plain_o3` | 49.00 | 5000 |",
@@ -172,10 +211,13 @@ def cmd_page(script):
                  "| forktally 2 elapsed / duotally elapsed | 1.265 | ≤ 1.3 | met |",
                  "| duotally whole run / best floor | 1.450 | ≤ 1.3 | not met in this run |",
                  "| forktally 1 elapsed / straightforward | 0.040 | ≤ 0.4 | met |",
+                 "| `duotally` | 290 | 2600 | 500 | 204000 |", "| floor, small pages | 200 | 2600 | 400 | 205000 |",
+                 "| duotally whole run / best floor | 1.45 |  | 1.25 |  |",
                  "| `forktally 1` | 40.0 | 90.0 | 1 of 3 |", "| `forktally 2` | 31.0 | 35.0 | 0 of 3 |",
                  "| `workload_huge` | 99.5 |", "| `gen_avx2_2t` | 35.2 |",
                  "| µs per phase, median | 2 threads | 4 threads |", "| zel_phaser | 3.12 | – |"):
         check(want in text, f"the page shows '{want}'")
+    check(text.find(reference) < text.find("| `workload_count`"), "the kernels in the order registered")
     return finish()
 
 
