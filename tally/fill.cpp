@@ -28,8 +28,11 @@
 //    while filling (the first huge pages of a run are often still cheap), so
 //    each thread puts its first 4 MiB on small pages as a yardstick, goes on
 //    with huge pages, and moves the rest of its half to small pages for good
-//    once two huge blocks in a row have taken longer than the yardstick
-//    (page_choice_next). A wrong guess costs a few blocks either way.
+//    once three huge blocks in a row have each taken more than twice the
+//    yardstick (page_choice_next). Pages the host took back cost 5-10
+//    yardsticks each, in runs of dozens; a hiccup of the host slows one or
+//    two blocks, small pages as much as huge ones, and must not cost the
+//    rest of the fill its huge pages. A wrong guess costs a few blocks.
 #include <pthread.h>
 #include <sys/mman.h>
 
@@ -244,8 +247,8 @@ bool page_choice_next(page_choice_t *choice, double ms) {
     choice->yardstick_ms = ms;
     return false;
   }
-  choice->slow = ms > choice->yardstick_ms ? choice->slow + 1 : 0;
-  choice->small = choice->slow >= 2;
+  choice->slow = ms > page_choice_margin * choice->yardstick_ms ? choice->slow + 1 : 0;
+  choice->small = choice->slow >= page_choice_run;
   return choice->small;
 }
 

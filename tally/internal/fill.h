@@ -25,11 +25,14 @@ bool workload_fill_pages(std::int32_t n, workload_pages_t pages);
 
 // One filling thread's measured choice. Feed page_choice_next first the time
 // small pages took to fault in 2 MiB (the yardstick), then, block after
-// block, the time per huge page: it returns true, and stays true, once two
-// huge pages in a row took longer than the yardstick. Zero-initialise.
+// block, the time per huge page: it returns true, and stays true, once
+// page_choice_run huge pages in a row have each taken more than
+// page_choice_margin times the yardstick. Zero-initialise.
+inline constexpr double page_choice_margin = 2;
+inline constexpr int page_choice_run = 3;
 struct page_choice_t {
   double yardstick_ms = -1;
-  int slow = 0;  // huge pages in a row slower than the yardstick
+  int slow = 0;  // huge pages in a row past the margin
   bool small = false;
 };
 bool page_choice_next(page_choice_t *choice, double ms);
