@@ -15,9 +15,6 @@
 #include <vector>
 
 #include "internal/fill.h"
-#include "internal/kernels.h"
-#include "internal/level.h"
-#include "internal/rand_sequence.h"
 #include "workload.h"
 
 namespace {
@@ -90,7 +87,7 @@ class RandLevel : public ::testing::TestWithParam<tally_level_t> {
  protected:
   void SetUp() override {
     if (!tally_level_supported(GetParam()))
-      GTEST_SKIP() << tally_level_name(GetParam()) << " is not supported by this CPU";
+      GTEST_SKIP() << GetParam().name << " is not supported by this CPU";
   }
 };
 
@@ -105,9 +102,7 @@ std::int64_t first_mismatch(const std::int32_t *got, std::uint64_t first, std::s
 TEST_P(RandLevel, FillEqualsRandModFourAtAwkwardLengthsAndStarts) {
   // One round of the widest level's lanes, and the blocks of each level.
   const std::size_t lanes_round = 16 * rand_lanes_steps;
-  const std::size_t level_block[] = {block + 4 * rand_lanes_steps, block + 8 * rand_lanes_steps,
-                                     block + 16 * rand_lanes_steps};
-  const std::size_t own_block = level_block[GetParam()];
+  const std::size_t own_block = block + GetParam().kernels->lanes_width * rand_lanes_steps;
   for (std::uint64_t first :
        {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{343}, std::uint64_t{block + 7}}) {
     for (std::size_t count : {std::size_t{0}, std::size_t{1}, std::size_t{30}, std::size_t{31},
@@ -162,21 +157,10 @@ TEST_P(RandLevel, PrepareCoversTheRangeInOrderBeforeEachBlockIsWritten) {
   EXPECT_EQ(first_mismatch(got.data(), 5, n), -1);
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryLevel, RandLevel,
-                         ::testing::Values(tally_level_sse2, tally_level_avx2, tally_level_avx512),
-                         [](const auto &level) {
-                           return std::string(tally_level_name(level.param));
-                         });
+INSTANTIATE_TEST_SUITE_P(EveryLevel, RandLevel, ::testing::ValuesIn(tally_levels),
+                         [](const auto &level) { return std::string(level.param.name); });
 
-// Fills a workload and releases it at the end of the test.
-struct Fill : ::testing::Test {
-  void TearDown() override {
-    std::free(array);
-    array = nullptr;
-  }
-};
-
-TEST_F(Fill, WholeArrayEqualsRandModFour) {
+TEST(Fill, WholeArrayEqualsRandModFour) {
   ASSERT_TRUE(workload_fill(array_size, workload_use_threads));
   EXPECT_EQ(tofind, 3);
   std::srand(0);
@@ -185,19 +169,19 @@ TEST_F(Fill, WholeArrayEqualsRandModFour) {
   EXPECT_EQ(mismatches, 0);
 }
 
-TEST_F(Fill, SplitsOverThreadsAtAwkwardSizesOnBothPageSizes) {
+TEST(Fill, SplitsOverThreadsAtAwkwardSizesOnBothPageSizes) {
   const auto b = static_cast<std::int32_t>(block);
   for (workload_pages_t pages :
        {workload_pages_huge, workload_pages_small, workload_pages_measured}) {
     for (std::int32_t n : {0, 1, 30, 31, 100, 2 * b - 1, 2 * b, 2 * b + 1, 5 * b + 4099}) {
-      ASSERT_TRUE(workload_fill_pages(n, pages));
-      EXPECT_EQ(first_mismatch(array, 0, static_cast<std::size_t>(n)), -1)
+      std::int32_t *got = workload_fill_block(n, pages);
+      ASSERT_NE(got, nullptr);
+      EXPECT_EQ(first_mismatch(got, 0, static_cast<std::size_t>(n)), -1)
           << "n " << n << " pages " << pages;
       if (n >= b) {
-        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(array) % (std::uintptr_t{2} << 20), 0u);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(got) % (std::uintptr_t{2} << 20), 0u);
       }
-      std::free(array);
-      array = nullptr;
+      std::free(got);
     }
   }
 }
@@ -280,19 +264,22 @@ double stopped_clock() {
   return 0;
 }
 
-TEST_F(Fill, MeasuredPagesMoveToSmallPagesWhenHugeOnesAreSlowAndStayExact) {
+TEST(Fill, MeasuredPagesMoveToSmallPagesWhenHugeOnesAreSlowAndStayExact) {
   const auto n = static_cast<std::int32_t>(24 * block + 12345);
   const std::size_t bytes = static_cast<std::size_t>(n) * sizeof(std::int32_t);
   const std::size_t yardsticks = 4 * block * sizeof(std::int32_t);  // 4 MiB per half
 
-  ASSERT_TRUE(workload_fill_measured(n, stopped_clock));
-  EXPECT_EQ(first_mismatch(array, 0, static_cast<std::size_t>(n)), -1);
-  EXPECT_EQ(small_advised_bytes(array, bytes), yardsticks) << "huge pages are not slower here";
-  std::free(array);
+  std::int32_t *got = workload_fill_block(n, workload_pages_measured, stopped_clock);
+  ASSERT_NE(got, nullptr);
+  EXPECT_EQ(first_mismatch(got, 0, static_cast<std::size_t>(n)), -1);
+  EXPECT_EQ(small_advised_bytes(got, bytes), yardsticks) << "huge pages are not slower here";
+  std::free(got);
 
-  ASSERT_TRUE(workload_fill_measured(n, accelerating_clock));
-  EXPECT_EQ(first_mismatch(array, 0, static_cast<std::size_t>(n)), -1);
-  EXPECT_GT(small_advised_bytes(array, bytes), bytes / 2) << "slow huge pages were kept";
+  got = workload_fill_block(n, workload_pages_measured, accelerating_clock);
+  ASSERT_NE(got, nullptr);
+  EXPECT_EQ(first_mismatch(got, 0, static_cast<std::size_t>(n)), -1);
+  EXPECT_GT(small_advised_bytes(got, bytes), bytes / 2) << "slow huge pages were kept";
+  std::free(got);
 }
 
 TEST(RandSequence, IsRecognisedAsRandWhereRandIsGlibcs) {
