@@ -1,8 +1,8 @@
-// The fill: the array, and in it the seed-0 rand() % 4 sequence, written by
-// two threads with vector code at the speed of memory.
+// The fill: a block holding the seed-0 rand() % 4 sequence, written by two
+// threads with vector code at the speed of memory. The caller owns the block.
 //
-// internal/rand_sequence.h computes the sequence from any position, so the
-// calling thread writes the first half of the array while a helper thread
+// rand_sequence_fill computes the sequence from any position, so the
+// calling thread writes the first half of the block while a helper thread
 // writes the second, each from its own jumped-ahead state and each taking the
 // page faults of its own half just before it writes those pages, while they
 // are still in cache. The halves meet on a 2 MiB boundary, so no page is
@@ -11,12 +11,13 @@
 // The fast path runs only where the C library's rand() is the generator it
 // reproduces: on glibc, and only after the first values of rand() after
 // srand(0) have been compared with it. Otherwise the fill calls rand() itself,
-// reseeded, so the array always holds exactly what rand() would give.
+// reseeded, so the block always holds exactly what rand() would give.
 //
-// Pages: each program says how it will use the array, and the fill picks
-// the pages for the whole run (measured on 2-CPU AMD EPYC Firecracker VMs
-// whose balloon reports free memory to the host in 8 MiB blocks after about
-// a second idle; docs/design.md has the numbers):
+// Pages: each program says how it will use the array, and the workload asks
+// the fill for the pages that suit that use for the whole run (measured on
+// 2-CPU AMD EPYC Firecracker VMs whose balloon reports free memory to the
+// host in 8 MiB blocks after about a second idle; docs/design.md has the
+// numbers):
 //  - forks: huge pages. A fork copies one entry per page table and a child's
 //    first pass walks them: 400 huge pages fork in about a millisecond, half
 //    a million small ones in 20-30 ms, and the children read them slower.
@@ -28,8 +29,11 @@
 //    while filling (the first huge pages of a run are often still cheap), so
 //    each thread puts its first 4 MiB on small pages as a yardstick, goes on
 //    with huge pages, and moves the rest of its half to small pages for good
-//    once two huge blocks in a row have taken longer than the yardstick
-//    (page_choice_next). A wrong guess costs a few blocks either way.
+//    once three huge blocks in a row have each taken more than twice the
+//    yardstick (page_choice_next). Pages the host took back cost 5-10
+//    yardsticks each, in runs of dozens; a hiccup of the host slows one or
+//    two blocks, small pages as much as huge ones, and must not cost the
+//    rest of the fill its huge pages. A wrong guess costs a few blocks.
 #include <pthread.h>
 #include <sys/mman.h>
 
@@ -40,8 +44,6 @@
 #include <ctime>
 
 #include "internal/fill.h"
-#include "internal/rand_sequence.h"
-#include "workload.h"
 
 #ifndef MADV_POPULATE_WRITE
 #define MADV_POPULATE_WRITE 23
@@ -145,7 +147,7 @@ double monotonic_ms() {
 }
 
 struct half_t {
-  tally_level_t level;
+  const tally_level_t *level;
   std::int32_t *dst;
   std::size_t first;
   std::size_t count;
@@ -154,7 +156,7 @@ struct half_t {
 };
 
 void fill_half(const half_t &h) {
-  rand_sequence_fill(h.level, h.dst + h.first, h.first, h.count, h.prepare, h.ctx);
+  rand_sequence_fill(*h.level, h.dst + h.first, h.first, h.count, h.prepare, h.ctx);
 }
 
 void *fill_half_thread(void *arg) {
@@ -166,7 +168,7 @@ void *fill_half_thread(void *arg) {
 // a helper thread when one can be started, otherwise everything on the
 // calling thread. `clock_ms` times the measured choice.
 void fill_fast(std::int32_t *block, std::int32_t n, workload_pages_t pages, double (*clock_ms)()) {
-  const tally_level_t level = tally_level_best();
+  const tally_level_t *level = &tally_level_best();
   const auto size = static_cast<std::size_t>(n);
   const bool aligned = reinterpret_cast<std::uintptr_t>(block) % huge_page == 0;
   const std::size_t blocks = size / rand_sequence_block;
@@ -195,36 +197,7 @@ void fill_fast(std::int32_t *block, std::int32_t n, workload_pages_t pages, doub
     fill_half(second);
 }
 
-bool fill(std::int32_t n, workload_pages_t pages, double (*clock_ms)()) {
-  std::int32_t *block = workload_alloc_pages(n, pages);
-  if (block == nullptr) return false;
-  array = block;
-  tofind = 3;
-  if (rand_sequence_is_rand())
-    fill_fast(block, n, pages, clock_ms);
-  else
-    fill_with_rand(block, n);
-  return true;
-}
-
 }  // namespace
-
-bool rand_sequence_is_rand() {
-#if defined(__GLIBC__)
-  static const bool same = [] {
-    constexpr int checked = 64;
-    std::int32_t want[checked];
-    rand_sequence_values(want, 0, checked);
-    std::srand(0);
-    for (std::int32_t v : want)
-      if (std::rand() != v) return false;
-    return true;
-  }();
-  return same;
-#else
-  return false;
-#endif
-}
 
 std::int32_t *workload_alloc_pages(std::int32_t n, workload_pages_t pages) {
   const std::size_t bytes = static_cast<std::size_t>(n) * sizeof(std::int32_t);
@@ -244,20 +217,17 @@ bool page_choice_next(page_choice_t *choice, double ms) {
     choice->yardstick_ms = ms;
     return false;
   }
-  choice->slow = ms > choice->yardstick_ms ? choice->slow + 1 : 0;
-  choice->small = choice->slow >= 2;
+  choice->slow = ms > page_choice_margin * choice->yardstick_ms ? choice->slow + 1 : 0;
+  choice->small = choice->slow >= page_choice_run;
   return choice->small;
 }
 
-bool workload_fill_pages(std::int32_t n, workload_pages_t pages) {
-  return fill(n, pages, monotonic_ms);
-}
-
-bool workload_fill_measured(std::int32_t n, double (*clock_ms)()) {
-  return fill(n, workload_pages_measured, clock_ms);
-}
-
-bool workload_fill(std::int32_t n, workload_use_t use) {
-  return fill(n, use == workload_use_forks ? workload_pages_huge : workload_pages_measured,
-              monotonic_ms);
+std::int32_t *workload_fill_block(std::int32_t n, workload_pages_t pages, double (*clock_ms)()) {
+  std::int32_t *block = workload_alloc_pages(n, pages);
+  if (block == nullptr) return nullptr;
+  if (rand_sequence_is_rand())
+    fill_fast(block, n, pages, clock_ms != nullptr ? clock_ms : monotonic_ms);
+  else
+    fill_with_rand(block, n);
+  return block;
 }

@@ -19,15 +19,14 @@
 //
 // The descriptors already open are counted from /proc/self/fd, or, where
 // that cannot be read, by asking fcntl about each number below the soft
-// limit, stopping once the numbers found free leave room for the pipes.
+// limit, stopping once the numbers found free leave room for the pipes
+// (descriptors.cpp).
 #include "pipeworkers.h"
 
 #include "internal/descriptors.h"
 #include "workload.h"
 
-#include <dirent.h>
 #include <err.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -56,23 +55,6 @@ bool write_record(int fd, std::int32_t count) {
 }
 
 }  // namespace
-
-long long descriptors_listed() {
-  DIR *dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return -1;
-  long long n = 0;
-  while (const dirent *entry = readdir(dir))
-    if (entry->d_name[0] != '.') n++;
-  closedir(dir);
-  return n - 1;  // the directory's own descriptor
-}
-
-long long descriptors_probed(long long limit, long long room) {
-  long long open = 0;
-  for (long long fd = 0; fd < limit && fd - open < room; fd++)
-    if (fcntl(static_cast<int>(fd), F_GETFD) != -1) open++;
-  return open;
-}
 
 std::int32_t docount(std::int32_t first, std::int32_t length) {
   return workload_scan(first, length);

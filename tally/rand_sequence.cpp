@@ -1,17 +1,16 @@
-// The rand() sequence after srand(0): seeding, jumps, and the driver that
-// splits a range over the vector lanes.
+// The rand() sequence after srand(0): seeding, jumps, the driver that
+// splits a range over the vector lanes, and the check that rand() is it.
 //
 // Positions are counted in state words from the window s[0..30] that
-// srand(0) leaves (see internal/rand_sequence.h); value k of rand() is
+// srand(0) leaves (see internal/fill.h); value k of rand() is
 // s[k + 31] >> 1, so the window at position k is what generates value k. A jump to position
 // p reduces x^p modulo P(x) = x^31 - x^28 - 1 (x^31 = x^28 + 1), and word i
 // of the window there is the dot product of the coefficients of x^(p + i)
 // with s[0..30]. All arithmetic wraps modulo 2^32, like the generator's.
-#include "internal/rand_sequence.h"
+#include "internal/fill.h"
 
 #include <array>
-
-#include "internal/kernels.h"
+#include <cstdlib>
 
 namespace {
 
@@ -130,14 +129,26 @@ void rand_sequence_values(std::int32_t *dst, std::uint64_t first, std::size_t co
   for (std::size_t t = 0; t < count; t++) dst[t] = static_cast<std::int32_t>(s.next() >> 1);
 }
 
-void rand_sequence_fill(tally_level_t level, std::int32_t *dst, std::uint64_t first,
-                        std::size_t count) {
-  rand_sequence_fill(level, dst, first, count, nullptr, nullptr);
+bool rand_sequence_is_rand() {
+#if defined(__GLIBC__)
+  static const bool same = [] {
+    constexpr int checked = 64;
+    std::int32_t want[checked];
+    rand_sequence_values(want, 0, checked);
+    std::srand(0);
+    for (std::int32_t v : want)
+      if (std::rand() != v) return false;
+    return true;
+  }();
+  return same;
+#else
+  return false;
+#endif
 }
 
-void rand_sequence_fill(tally_level_t level, std::int32_t *dst, std::uint64_t first,
+void rand_sequence_fill(const tally_level_t &level, std::int32_t *dst, std::uint64_t first,
                         std::size_t count, rand_prepare_fn prepare, void *ctx) {
-  const tally_kernels_t &kernels = tally_kernels_of(level);
+  const tally_kernels_t &kernels = *level.kernels;
   const std::size_t width = kernels.lanes_width;
   // About 2 MiB per block. Each lane's stretch is one round of the vector
   // core longer than an even share, so that the lanes' stores, which advance

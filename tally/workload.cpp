@@ -1,11 +1,22 @@
-// The counting workload's globals, scan, slicing rule and report. The fill
-// lives in fill.cpp and the counting kernel in the level sources.
+// The counting workload's globals, the fill that sets them, the scan, the
+// slicing rule and the report. The block and its contents come from
+// fill.cpp, the counting kernel from the level sources.
 #include "workload.h"
 
-#include "internal/count.h"
+#include "internal/fill.h"
+#include "internal/level.h"
 
 std::int32_t *array = nullptr;
 std::int32_t tofind = 0;
+
+bool workload_fill(std::int32_t n, workload_use_t use) {
+  std::int32_t *block = workload_fill_block(
+      n, use == workload_use_forks ? workload_pages_huge : workload_pages_measured);
+  if (block == nullptr) return false;
+  array = block;
+  tofind = 3;
+  return true;
+}
 
 std::int32_t workload_scan(std::int32_t first, std::int32_t length) {
   return workload_count(array + first, length, tofind);

@@ -25,7 +25,6 @@
 //   time just before they are written; then two threads count it.
 // --first KERNEL  the workload's fill, then one two-thread pass of KERNEL,
 //   the first over the freshly written array, as in duotally.
-#include "internal/count.h"
 #include "internal/fill.h"
 #include "internal/level.h"
 #include "plain_count.h"
@@ -71,10 +70,10 @@ void two_threads(const std::function<void(int)> &part) {
   second.join();
 }
 
-std::vector<tally_level_t> levels() {
-  std::vector<tally_level_t> supported;
-  for (tally_level_t level : {tally_level_sse2, tally_level_avx2, tally_level_avx512})
-    if (tally_level_supported(level)) supported.push_back(level);
+std::vector<const tally_level_t *> levels() {
+  std::vector<const tally_level_t *> supported;
+  for (const tally_level_t &level : tally_levels)
+    if (tally_level_supported(level)) supported.push_back(&level);
   return supported;
 }
 
@@ -93,10 +92,8 @@ std::vector<kernel_t> kernels() {
                              {"native_plain", native_plain_count, true},
                              {"native_intrinsics", native_intrinsics_count, true},
                              {"plain_o3", plain_count, true}};
-  for (tally_level_t level : levels())
-    k.push_back({std::string("workload_") + tally_level_name(level),
-                 [level](auto p, auto n, auto v) { return workload_count_at(level, p, n, v); },
-                 true});
+  for (const tally_level_t *level : levels())
+    k.push_back({std::string("workload_") + level->name, level->kernels->count, true});
   k.push_back({"workload", workload_count, true});
   return k;
 }
@@ -122,16 +119,16 @@ std::string machine() {
   line << cpuinfo("model name") << "; " << sysconf(_SC_NPROCESSORS_ONLN) << " CPUs; vector:";
   for (const char *f : {"sse2", "avx", "avx2", "avx512f", "avx512bw", "avx512vl"})
     if (flags.count(f) != 0) line << ' ' << f;
-  line << "; kernel level: " << tally_level_name(tally_level_best())
-       << "; transparent huge pages: " << mode;
+  line << "; kernel level: " << tally_level_best().name << "; transparent huge pages: " << mode;
   return line.str();
 }
 
 // The warm array, filled once per process.
 std::int32_t *warm() {
   static std::int32_t *const p = [] {
-    if (!workload_fill_pages(array_size, workload_pages_huge)) err(1, "the fill");
-    return std::exchange(array, nullptr);  // the fill benchmarks put their blocks there
+    std::int32_t *block = workload_fill_block(array_size, workload_pages_huge);
+    if (block == nullptr) err(1, "the fill");
+    return block;
   }();
   return p;
 }
@@ -152,7 +149,7 @@ void one_block(benchmark::State &state, const kernel_t &k, std::int32_t n) {
   check(state, k, got, plain_count(p, n, 3));
 }
 
-void generator_2t(benchmark::State &state, tally_level_t level) {
+void generator_2t(benchmark::State &state, const tally_level_t &level) {
   std::int32_t *p = warm();
   for (auto _ : state)
     two_threads([&](int t) {
@@ -195,10 +192,6 @@ std::int32_t *one_thread_fill() {
   return p;
 }
 
-std::int32_t *workload_fill_on(workload_pages_t pages) {
-  return workload_fill_pages(array_size, pages) ? std::exchange(array, nullptr) : nullptr;
-}
-
 benchmark::internal::Benchmark *add(const std::string &name,
                                     const std::function<void(benchmark::State &)> &run,
                                     benchmark::TimeUnit unit = benchmark::kMillisecond) {
@@ -212,16 +205,16 @@ void register_benchmarks() {
       {"faults_huge", [] { return touched(workload_pages_huge); }},
       {"plain", [] { return rand_into(static_cast<std::int32_t *>(std::malloc(bytes))); }},
       {"one_thread", one_thread_fill},
-      {"workload_huge", [] { return workload_fill_on(workload_pages_huge); }},
-      {"workload_small", [] { return workload_fill_on(workload_pages_small); }}};
+      {"workload_huge", [] { return workload_fill_block(array_size, workload_pages_huge); }},
+      {"workload_small", [] { return workload_fill_block(array_size, workload_pages_small); }}};
   for (const auto &[name, make] : fills)
     add(std::string("fill/") + name, [make = make](auto &s) { fresh(s, make); })
         ->Iterations(1)
         ->UseManualTime();
   add("fill/gen_rand", generator_rand)->Iterations(1);
-  for (tally_level_t level : levels())
-    add(std::string("fill/gen_") + tally_level_name(level) + "_2t", [level](auto &s) {
-      generator_2t(s, level);
+  for (const tally_level_t *level : levels())
+    add(std::string("fill/gen_") + level->name + "_2t", [level](auto &s) {
+      generator_2t(s, *level);
     })->UseRealTime();
   for (const kernel_t &k : kernels()) {
     add("warm_2t/" + k.name, [k](auto &s) { warm_2t(s, k); })->UseRealTime();

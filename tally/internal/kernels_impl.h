@@ -1,6 +1,6 @@
 // The bodies of the per-level kernels, included once by each level's source
 // with that level's vector operations, and instantiated there for its table
-// (see kernels.h for the contracts). Everything here has internal linkage, so
+// (see level.h for the contracts). Everything here has internal linkage, so
 // no function compiled for a wider level can stand in for another level's
 // copy at link time; a level's source includes nothing else that the linker
 // could merge.
@@ -15,7 +15,7 @@
 // an accumulator, and count_accumulators independent accumulators.
 #pragma once
 
-#include "internal/kernels.h"
+#include "internal/level.h"
 
 namespace {
 

@@ -1,16 +1,20 @@
 // Unit tests of the counting kernel: every instruction-set level this CPU
 // runs against a plain loop, on lengths around the vector widths and unroll
 // steps, at every start offset within a cache line, on all-match, no-match
-// and random contents. Levels the CPU lacks are skipped with a message.
+// and random contents. Levels the CPU lacks are skipped with a message. And
+// the count the loader binds: the widest level's that /proc/cpuinfo lists.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <random>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
-#include "internal/count.h"
 #include "internal/level.h"
 
 namespace {
@@ -24,11 +28,10 @@ std::int32_t plain_count(const std::int32_t *p, std::int32_t n, std::int32_t val
 class CountLevel : public ::testing::TestWithParam<tally_level_t> {
  protected:
   void SetUp() override {
-    if (!tally_level_supported(GetParam()))
-      GTEST_SKIP() << "this CPU lacks " << tally_level_name(GetParam());
+    if (!tally_level_supported(GetParam())) GTEST_SKIP() << "this CPU lacks " << GetParam().name;
   }
   std::int32_t count(const std::int32_t *p, std::int32_t n, std::int32_t value) const {
-    return workload_count_at(GetParam(), p, n, value);
+    return GetParam().kernels->count(p, n, value);
   }
 };
 
@@ -111,23 +114,33 @@ TEST_P(CountLevel, KeepsExactCountsPastSixteenBitsPerLane) {
   EXPECT_EQ(count(b.data() + 1, n - 2, 3), n - 3);
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryLevel, CountLevel,
-                         ::testing::Values(tally_level_sse2, tally_level_avx2, tally_level_avx512),
-                         [](const ::testing::TestParamInfo<tally_level_t> &level) {
-                           return std::string(tally_level_name(level.param));
-                         });
+INSTANTIATE_TEST_SUITE_P(EveryLevel, CountLevel, ::testing::ValuesIn(tally_levels),
+                         [](const auto &level) { return std::string(level.param.name); });
 
-TEST(CountDispatch, LoaderPicksTheWidestLevelThisCpuRuns) {
-  const tally_level_t picked = tally_level_best();
-  EXPECT_TRUE(tally_level_supported(picked));
-  EXPECT_TRUE(tally_level_supported(tally_level_sse2));
-  for (tally_level_t wider : {tally_level_avx2, tally_level_avx512})
-    if (wider > picked) {
-      EXPECT_FALSE(tally_level_supported(wider)) << tally_level_name(wider);
+// The flags of the first CPU in /proc/cpuinfo; empty when it cannot be read.
+std::set<std::string> cpu_flags() {
+  std::ifstream in("/proc/cpuinfo");
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("flags", 0) == 0) {
+      std::istringstream words(line.substr(line.find(':') + 1));
+      return {std::istream_iterator<std::string>(words), {}};
     }
-  std::vector<std::int32_t> b(1000, 3);
-  b[7] = 1;
-  EXPECT_EQ(workload_count(b.data(), 1000, 3), 999);
+  return {};
+}
+
+TEST(CountDispatch, LoaderBindsTheCountOfTheWidestLevelTheCpuLists) {
+  const std::set<std::string> flags = cpu_flags();
+  if (flags.empty()) GTEST_SKIP() << "/proc/cpuinfo lists no flags";
+  const tally_level_t *widest = nullptr;
+  for (const tally_level_t &level : tally_levels) {
+    const bool listed = flags.count(level.feature) != 0;
+    EXPECT_EQ(tally_level_supported(level), listed) << level.name;
+    if (listed) widest = &level;
+  }
+  ASSERT_NE(widest, nullptr);
+  EXPECT_EQ(&tally_level_best(), widest) << tally_level_best().name;
+  EXPECT_TRUE(&workload_count == widest->kernels->count)
+      << "the loader bound another level's count than " << widest->name << "'s";
 }
 
 }  // namespace

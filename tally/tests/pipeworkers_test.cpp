@@ -2,12 +2,10 @@
 // over real pipes, children that end before their record is complete,
 // children ended by the parent, and the descriptor limit.
 #include "pipeworkers.h"
-#include "internal/descriptors.h"
 #include "workload.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -22,15 +20,11 @@
 #include <string>
 #include <thread>
 
+#include "small_workload.h"
+
 namespace {
 
-struct Workers : ::testing::Test {
-  void SetUp() override { ASSERT_TRUE(workload_fill(10007, workload_use_forks)); }
-  void TearDown() override {
-    std::free(array);
-    array = nullptr;
-  }
-};
+struct Workers : SmallWorkload {};
 
 // What warn(3) puts before every message of the workers.
 std::string prefixed(const std::string &message) {
@@ -53,7 +47,7 @@ TEST_F(Workers, EachChildSendsTheCountOfItsSlice) {
   constexpr std::int32_t workers = 7;
   std::int32_t total = 0;
   for (std::int32_t p = 0; p < workers; p++) {
-    const slice_t s = workload_slice(10007, workers, p);
+    const slice_t s = workload_slice(small_size, workers, p);
     pid_t child = -1;
     const int fd = launchWorker(s.first, s.length, &child);
     ASSERT_GE(fd, 0);
@@ -66,7 +60,7 @@ TEST_F(Workers, EachChildSendsTheCountOfItsSlice) {
     const int status = reap(child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
-  EXPECT_EQ(total, workload_scan(0, 10007));
+  EXPECT_EQ(total, workload_scan(0, small_size));
 }
 
 // Forks a child that writes `bytes` bytes of `record` into a pipe and ends;
@@ -142,7 +136,7 @@ TEST_F(Workers, StoppingWorkersKillsAndReapsEveryChildStarted) {
   pid_t ended = -1;
   const int ended_fd = child_writing(7, 4, &ended);
   children[1] = ended;
-  const slice_t s = workload_slice(10007, 2, 1);
+  const slice_t s = workload_slice(small_size, 2, 1);
   const int worker_fd = launchWorker(s.first, s.length, &children[2]);
   children[3] = child_waiting_forever();
   for (pid_t pid : children) ASSERT_GT(pid, 0);
@@ -224,38 +218,6 @@ TEST_F(DescriptorLimit, ASufficientSoftLimitIsLeftAsItIs) {
   EXPECT_TRUE(reserve_descriptors(100));
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(soft(), 512u);
-}
-
-TEST(OpenDescriptors, ProbingCountsWhatProcListsAndStopsWhenThereIsRoom) {
-  const long long before = descriptors_listed();
-  if (before < 0) GTEST_SKIP() << "/proc/self/fd cannot be read";
-  // Thirty more, half of them close-on-exec, which fcntl reports as a flag,
-  // and a free number among them.
-  int extra[31];
-  for (int i = 0; i < 31; i++) {
-    extra[i] = open("/dev/null", O_RDONLY | (i % 2 ? O_CLOEXEC : 0));
-    ASSERT_GE(extra[i], 0) << std::strerror(errno);
-  }
-  close(extra[15]);
-  extra[15] = -1;
-  const int first_free = open("/dev/null", O_RDONLY);
-  ASSERT_GE(first_free, 0);
-  close(first_free);
-  const int highest = *std::max_element(extra, extra + 31);
-  ASSERT_LT(first_free, highest);
-
-  rlimit lim{};
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &lim), 0);
-  const auto soft = static_cast<long long>(std::min<rlim_t>(lim.rlim_cur, 1 << 20));
-  EXPECT_EQ(descriptors_listed(), before + 30);
-  EXPECT_EQ(descriptors_probed(soft, soft), before + 30);
-  EXPECT_EQ(descriptors_probed(highest, soft), descriptors_probed(highest + 1, soft) - 1)
-      << "counted at the limit";
-  // Room for one: the probe stops at the lowest free number, below which
-  // every number is open.
-  EXPECT_EQ(descriptors_probed(soft, 1), first_free);
-  for (int fd : extra)
-    if (fd >= 0) close(fd);
 }
 
 TEST(DescriptorHardLimit, AHardLimitTooLowIsNamedAndNothingIsRaised) {

@@ -8,15 +8,9 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "small_workload.h"
 
-// Fills a small workload and releases it at the end of the test.
-struct SmallWorkload : ::testing::Test {
-  void TearDown() override {
-    std::free(array);
-    array = nullptr;
-  }
-};
+namespace {
 
 std::int32_t naive_count(std::int32_t first, std::int32_t length) {
   std::int32_t c = 0;
@@ -25,8 +19,7 @@ std::int32_t naive_count(std::int32_t first, std::int32_t length) {
 }
 
 TEST_F(SmallWorkload, ScanMatchesNaiveCountForEverySliceShape) {
-  constexpr std::int32_t n = 4099;  // not a multiple of any vector width
-  ASSERT_TRUE(workload_fill(n, workload_use_threads));
+  constexpr std::int32_t n = small_size;
   for (std::int32_t first : {0, 1, 3, 15, 16, 17, 63, 64, 1000})
     for (std::int32_t length = 0; first + length <= n && length < 300; length++)
       ASSERT_EQ(workload_scan(first, length), naive_count(first, length))
@@ -36,7 +29,6 @@ TEST_F(SmallWorkload, ScanMatchesNaiveCountForEverySliceShape) {
 
 TEST_F(SmallWorkload, ScanCountsOnlyTheTargetValue) {
   constexpr std::int32_t n = 1000;
-  ASSERT_TRUE(workload_fill(n, workload_use_threads));
   for (std::int32_t i = 0; i < n; i++) array[i] = 3;
   EXPECT_EQ(workload_scan(0, n), n);
   EXPECT_EQ(workload_scan(10, 0), 0);
