@@ -153,12 +153,24 @@ int wait_list::doze_until(int32_t target, const timespec *deadline) const {
 }
 
 void wait_list::wake_reached() {
-  if (next_sleepers_.load(std::memory_order_seq_cst) > 0) futex_wake_all(word_);
+  if (next_sleepers_.load(std::memory_order_seq_cst) > 0) {
+    note_wake();
+    futex_wake_all(word_);
+  }
   if (lowest_.load(std::memory_order_seq_cst) > phase_in(word_->load(std::memory_order_relaxed)))
     return;
+  note_wake();
   pthread_mutex_lock(mutex_);
   release_groups_upto(phase_in(word_->load(std::memory_order_relaxed)));
   pthread_mutex_unlock(mutex_);
+}
+
+void wait_list::note_wake() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  last_wake_ns_.store(static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec,
+                      std::memory_order_relaxed);
+  last_wake_cpu_.store(sched_getcpu(), std::memory_order_relaxed);
 }
 
 void wait_list::wake_all() {

@@ -90,9 +90,10 @@
 // have written since zel_phaser_init, before any advance can run. Nothing
 // else takes it; `cond` is kept for the record's layout and never waited on.
 //
-// Waiting: a waiter spins on the word for a bounded time (see the wait-loop
-// constants below), then sleeps on a futex word chosen by its target phase
-// (wait_list.cpp), unless its deadline has passed. A raise wakes exactly the
+// Waiting: a waiter spins on the word for a time that follows how long
+// waits take (see the waiting constants below), then sleeps on a futex word
+// chosen by its target phase (wait_list.cpp), unless its deadline has
+// passed. A raise wakes exactly the
 // sleepers whose target it reached, and makes a system call only if there
 // are some; an advance that releases nobody makes none.
 //
@@ -142,17 +143,23 @@ constexpr int unsynced = 0;
 constexpr int running = -1;
 constexpr int running_completions = -2;
 
-// Wait-loop rounds before sleeping. When every participant can have a CPU
-// the waiter first spins with pause instructions, at most max_pause_rounds,
-// adapting the budget to how long waits have lately taken: it grows when a
-// spin succeeds late and shrinks when a spin was in vain, so on a machine
-// whose CPUs are busy elsewhere it soon stops spinning. When participants
-// outnumber CPUs, pausing only delays the laggards, so the waiter skips it.
-// Either way it then yields its CPU a few times, which lets a laggard that
-// waits for a CPU run, and finally sleeps.
-constexpr int32_t max_pause_rounds = 2000;
-constexpr int32_t min_pause_rounds = 32;
-constexpr int32_t yield_rounds = 4;
+// Waiting. When every participant can have a CPU, a waiter spins on the
+// word for up to `spin_ns` of time, then sleeps. The budget follows what
+// the waits of the program take: a spin that succeeds late lets the budget
+// grow to four times that wait, and a sleep that ends before max_spin_ns
+// (spinning a while longer would have done) to twice it; only a wait longer
+// than max_spin_ns, when spinning was futile, shrinks it, by a quarter. So
+// one stolen time slice does not knock it down, waits for a participant that
+// is stalled for long soon stop burning a CPU, and no waiter spins longer
+// than max_spin_ns before it sleeps. The budget is time, read from the clock
+// every few pauses, since a pause takes ten times longer on some cores than
+// on others. When participants outnumber CPUs, spinning only delays the
+// laggards, so the waiter yields its CPU to them once and then sleeps.
+constexpr int64_t min_spin_ns = 2000;
+constexpr int64_t first_spin_ns = 50000;
+constexpr int64_t max_spin_ns = 200000;
+constexpr int32_t pauses_per_look = 16;  // between readings of the clock
+constexpr int32_t join_pause_rounds = 32;
 
 struct alignas(cache_line) phaser_state {
   phase_word word{0};                             // P, and who owns its raises
@@ -164,10 +171,10 @@ struct alignas(cache_line) phaser_state {
   std::atomic<pthread_t> completer{};             // the thread inside the completion, if any
   zel_phaser_completion_t *completion = nullptr;  // constant from init on
   void *completion_arg = nullptr;
-  std::atomic<uint64_t> stamp_seq{0};  // the stamped phase << 1, | 1 while being written
-  std::atomic<int64_t> stamp_ns{0};    // the CLOCK_MONOTONIC time it was reached
-  int64_t init_ns = 0;                 // the clock at zel_phaser_init
-  std::atomic<int32_t> pause_rounds{max_pause_rounds};  // adaptive, see above
+  std::atomic<uint64_t> stamp_seq{0};           // the stamped phase << 1, | 1 while being written
+  std::atomic<int64_t> stamp_ns{0};             // the CLOCK_MONOTONIC time it was reached
+  int64_t init_ns = 0;                          // the clock at zel_phaser_init
+  std::atomic<int64_t> spin_ns{first_spin_ns};  // the waiters' budget, see above
   bool yield_in_wait = false;
   wait_list sleepers;
 };
@@ -398,41 +405,70 @@ bool reached(const phaser_state *st, int32_t target) {
          st->gate.load(std::memory_order_relaxed) > 0;
 }
 
-// Spins until P reaches `target` or the budget runs out; returns whether it
-// was reached.
-bool spin_for(phaser_state *st, int32_t target) {
-  if (!st->yield_in_wait) {
-    const int32_t budget = st->pause_rounds.load(std::memory_order_relaxed);
-    for (int32_t i = 0; i < budget; ++i) {
+// Lets the budget grow to `factor` times a wait of `waited_ns`, or shrink
+// after a wait that spinning could not have served.
+void learn(phaser_state *st, int64_t waited_ns, int64_t factor) {
+  const int64_t budget = st->spin_ns.load(std::memory_order_relaxed);
+  if (waited_ns >= max_spin_ns) {
+    st->spin_ns.store(std::max(min_spin_ns, budget - budget / 4), std::memory_order_relaxed);
+  } else if (factor * waited_ns > budget) {
+    st->spin_ns.store(std::min(max_spin_ns, factor * waited_ns), std::memory_order_relaxed);
+  }
+}
+
+// After a sleep that followed a timed spin begun at `since` on CPU `cpu`:
+// if the phase was reached on that very CPU, the laggard had been waiting
+// for it, and the spin was in its way; otherwise the sleep taught how long
+// the wait was.
+void learned_from_sleep(phaser_state *st, int64_t since, int cpu) {
+  if (cpu >= 0 && st->sleepers.last_wake_cpu() == cpu) {
+    const int64_t budget = st->spin_ns.load(std::memory_order_relaxed);
+    st->spin_ns.store(std::max(min_spin_ns, budget / 2), std::memory_order_relaxed);
+  } else {
+    learn(st, st->sleepers.last_wake_ns() - since, 2);
+  }
+}
+
+// Spins until P reaches `target` or the budget (cut short by the deadline,
+// if any) runs out; returns whether it was reached, and else stores in
+// *since when the timed spin began.
+bool spin_for(phaser_state *st, int32_t target, const timespec *deadline, int64_t *since) {
+  const bool yield = st->yield_in_wait;
+  for (int32_t i = 0; i < (yield ? 1 : pauses_per_look); ++i) {
+    if (reached(st, target)) return true;
+    yield ? (void)sched_yield() : cpu_relax();
+  }
+  const int64_t start = monotonic_ns();
+  int64_t budget = st->spin_ns.load(std::memory_order_relaxed);
+  if (deadline != nullptr) {
+    budget = std::min(
+        budget, static_cast<int64_t>(deadline->tv_sec) * 1000000000 + deadline->tv_nsec - start);
+  }
+  for (int64_t now = start; now - start < budget; now = monotonic_ns()) {
+    for (int32_t i = 0; i < (yield ? 1 : pauses_per_look); ++i) {
       if (reached(st, target)) {
-        // Leave room for waits twice as long as this one.
-        if (2 * i + min_pause_rounds > budget) {
-          st->pause_rounds.store(std::min(max_pause_rounds, 2 * i + min_pause_rounds),
-                                 std::memory_order_relaxed);
-        }
+        learn(st, now - start, 4);
         return true;
       }
-      cpu_relax();
+      yield ? (void)sched_yield() : cpu_relax();
     }
-    st->pause_rounds.store(std::max(min_pause_rounds, budget / 2), std::memory_order_relaxed);
   }
-  // The laggards may be waiting for this CPU: offer it before sleeping.
-  for (int32_t i = 0; i < yield_rounds; ++i) {
-    if (reached(st, target)) return true;
-    sched_yield();
-  }
-  return reached(st, target);
+  *since = start;
+  return false;
 }
 
 // Returns 0 once P has reached `target`, ETIMEDOUT once the deadline (null:
 // none) has passed, or the abort's error.
 int wait_for(phaser_state *st, int32_t target, const timespec *deadline) {
   int rc = 0;
+  int64_t since = -1;
   if (!reached(st, target)) {
     if (deadline != nullptr && passed(*deadline)) {
       rc = ETIMEDOUT;
-    } else if (!spin_for(st, target)) {
+    } else if (!spin_for(st, target, deadline, &since)) {
+      const int cpu = sched_getcpu();
       rc = st->sleepers.sleep_until(target, deadline);
+      if (since >= 0 && rc == 0) learned_from_sleep(st, since, cpu);
     }
   }
   const int gate = st->gate.load(std::memory_order_acquire);
@@ -450,7 +486,7 @@ uint64_t take_ownership(phaser_state *st) {
       }
       continue;
     }
-    if (round < min_pause_rounds) {
+    if (round < join_pause_rounds) {
       cpu_relax();
     } else {
       sched_yield();

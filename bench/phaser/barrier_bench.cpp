@@ -136,6 +136,31 @@ void BM_zel_phaser_barrier_at(benchmark::State &state) {
   zel_phaser_destroy(&ph);
 }
 
+// The barrier with a trivial completion step, against std::barrier with the
+// same step.
+int count_phase(void *arg, int32_t) {
+  ++*static_cast<long *>(arg);
+  return 0;
+}
+
+void BM_zel_phaser_barrier_completion(benchmark::State &state) {
+  const int n = static_cast<int>(state.range(0));
+  long phases = 0;
+  zel_phaser_t ph;
+  zel_phaser_init_completion(&ph, n, count_phase, &phases);
+  time_phases(state, n, [&](int index) { zel_phaser_advance_and_await_at(&ph, index); });
+  zel_phaser_destroy(&ph);
+  benchmark::DoNotOptimize(phases);
+}
+
+void BM_std_barrier_completion(benchmark::State &state) {
+  const int n = static_cast<int>(state.range(0));
+  long phases = 0;
+  std::barrier b(n, [&]() noexcept { count_phase(&phases, 0); });
+  time_phases(state, n, [&](int) { b.arrive_and_wait(); });
+  benchmark::DoNotOptimize(phases);
+}
+
 void BM_pthread_barrier(benchmark::State &state) {
   const int n = static_cast<int>(state.range(0));
   pthread_barrier_t b;
@@ -188,6 +213,8 @@ BENCHMARK(BM_zel_phaser_barrier)->Apply(thread_counts);
 BENCHMARK(BM_zel_phaser_barrier_at)->Apply(thread_counts);
 BENCHMARK(BM_pthread_barrier)->Apply(thread_counts);
 BENCHMARK(BM_std_barrier)->Apply(thread_counts);
+BENCHMARK(BM_zel_phaser_barrier_completion)->Apply(thread_counts);
+BENCHMARK(BM_std_barrier_completion)->Apply(thread_counts);
 BENCHMARK(BM_zel_phaser_one_awaiter)->Apply(thread_counts);
 BENCHMARK(BM_zel_phaser_one_phase)
     ->ArgsProduct({benchmark::CreateRange(1 << 10, 1 << 17, 2), {0, 1}})

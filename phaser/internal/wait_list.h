@@ -54,16 +54,23 @@ class wait_list {
   // none is left on the phaser's word.
   void wake_all();
 
+  // When wake_reached last woke a sleeper (CLOCK_MONOTONIC), and on which CPU.
+  int64_t last_wake_ns() const { return last_wake_ns_.load(std::memory_order_relaxed); }
+  int last_wake_cpu() const { return last_wake_cpu_.load(std::memory_order_relaxed); }
+
  private:
   static constexpr int32_t free_target = INT32_MIN;
 
   bool stopped() const;
+  void note_wake();
   int sleep_on_next(int32_t seen, const timespec *deadline);
   int sleep_in_group(int32_t target, const timespec *deadline);
   int doze_until(int32_t target, const timespec *deadline) const;
   group *join(int32_t target);             // with the mutex held
   void release_groups_upto(int32_t upto);  // with the mutex held
 
+  std::atomic<int64_t> last_wake_ns_{0};
+  std::atomic<int> last_wake_cpu_{-1};
   std::atomic<int32_t> next_sleepers_{0};
   std::atomic<int32_t> lowest_{INT32_MAX};
   pthread_mutex_t *mutex_ = nullptr;

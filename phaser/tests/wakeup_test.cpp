@@ -86,6 +86,30 @@ TEST(ZelPhaserWakeups, AnObserverSleepsAtMostTwiceForOneRelease) {
   EXPECT_LE(switches.load(), 2);
 }
 
+// The thread's CPU time so far, in milliseconds.
+double thread_cpu_ms() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+// After many quick phases, which let the waiters' spin grow, participant 1
+// stalls: the waiter spins a while, then sleeps, burning little of the
+// 200 ms it waits.
+TEST(ZelPhaserWakeups, AWaiterWhosePhaseDoesNotComeSleepsAfterSpinningAWhile) {
+  Phaser ph(2);
+  std::thread laggard([&] {
+    for (int32_t k = 0; k < 1000; ++k) ASSERT_EQ(zel_phaser_advance_at(ph.get(), 1), 0);
+    std::this_thread::sleep_for(200ms);
+    ASSERT_EQ(zel_phaser_advance_at(ph.get(), 1), 0);
+  });
+  for (int32_t k = 0; k < 1000; ++k) ASSERT_EQ(zel_phaser_advance_and_await_at(ph.get(), 0), 0);
+  const double before = thread_cpu_ms();
+  EXPECT_EQ(zel_phaser_advance_and_await_at(ph.get(), 0), 0);
+  EXPECT_LT(thread_cpu_ms() - before, 20.0);
+  laggard.join();
+}
+
 // Many short phases, more participants than CPUs, so that waiters keep
 // going to sleep; a laggard now and then dozes off to make the others
 // sleep as well. A lost wake-up stops all progress.
