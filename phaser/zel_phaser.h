@@ -23,7 +23,9 @@
  * it. It is never above the smallest phase of the participants that have not
  * left, and equal to it whenever no advance, leave or join is in flight (nor
  * a completion step, which the current phase waits for); when every
- * participant has left, it is INT32_MAX.
+ * participant has left, it is INT32_MAX. After an abort of a phaser with a
+ * completion step it stays at the last phase whose step returned 0, until
+ * every participant has left.
  *
  * Naming participants: the registry-based operations take the calling
  * thread's slot in the process-wide registry (tid_slot) as its participant
@@ -41,15 +43,17 @@
  *    or -1 when the participant is not within [0, number_threads) (for the
  *    registry-based operations: the calling thread's slot is not, or the
  *    registry could not record the thread).
- *  - Records: every operation but zel_phaser_init returns EINVAL for a null
- *    phaser and for a record that is not active (zero-filled, or
- *    destroyed); zel_phaser_current returns -1 for them. This is a courtesy
- *    for such records, not a licence to race zel_phaser_destroy: a call that
- *    overlaps the destruction has undefined behaviour.
- *  - Concurrency: every operation but zel_phaser_init and
+ *  - Records: every operation that takes a phaser returns EINVAL for a null
+ *    one, and all but the two initialisations also for a record that is not
+ *    active (zero-filled, or destroyed); zel_phaser_current returns -1 for
+ *    them. This is a courtesy for such records, not a licence to race
+ *    zel_phaser_destroy: a call that overlaps the destruction has undefined
+ *    behaviour.
+ *  - Concurrency: every operation but the initialisations and
  *    zel_phaser_destroy may be called by any thread, participant or not, at
  *    any time between them, concurrently with every other such call; one
- *    thread at a time may advance, leave or join a given participant.
+ *    thread at a time may advance or leave a given participant, and it must
+ *    not race a join of it (joins of one participant may race each other).
  *  - Inside a completion step: a call that advances, awaits, joins or leaves
  *    on the same phaser returns EDEADLK and changes nothing;
  *    zel_phaser_current, zel_phaser_laggard and zel_phaser_abort work.
@@ -145,9 +149,10 @@ typedef int zel_phaser_completion_t(void *arg, int32_t phase);
  *    after an abort.
  *  - Inside it, the rule at the top of this file holds: advancing,
  *    awaiting, joining and leaving this phaser return EDEADLK.
- *  - Cost: the advance, leave or join that completes a phase runs the step
- *    before it returns; an advance that completes none returns at once, also
- *    while another thread runs the step.
+ *  - Cost: the advance, leave or join that completes a phase runs its step
+ *    before it returns, unless a thread still running the step of an earlier
+ *    phase runs it; an advance that completes none returns at once, also
+ *    while another thread runs a step.
  *
  * Returns as zel_phaser_init.
  *
@@ -189,9 +194,11 @@ int32_t zel_phaser_current(zel_phaser_t *phaser);
  *
  * Any number of participants may wait at once, up to all of them; each
  * returns as soon as the current phase has reached its own phase. Blocks
- * only while some participant lags behind. With no more participants than
- * CPUs a waiter first spins, for at most about 0.2 ms and less when waits
- * are long, which trades some CPU time for a prompt return; it then sleeps.
+ * only while some participant lags behind or a completion step runs, and
+ * runs the step itself if its advance completes a phase. With no more
+ * participants than CPUs a waiter first spins, for at most about 0.2 ms and
+ * less when waits are long, which trades some CPU time for a prompt return;
+ * it then sleeps.
  *
  * Since 0.1 (ZEL_PHASER_0).
  */
@@ -364,8 +371,8 @@ int zel_phaser_join(zel_phaser_t *phaser, int32_t *participant, int32_t *phase);
  * the caller, or 0) it is the time of zel_phaser_init. The phaser keeps the
  * times of the later phases from its first zel_phaser_laggard call on,
  * which costs each raise of the current phase a reading of the clock; for a
- * phase reached before that first call, *since is the time of the call that
- * first reports it.
+ * later phase reached before that first call, or while it ran, *since is the
+ * time of a call that reported it.
  *
  * Returns 0. Never blocks; it retries when the phaser changes under it.
  *
