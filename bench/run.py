@@ -39,11 +39,13 @@ ELAPSED = re.compile(r"^Elapsed time \(ms\) = (\d+\.\d{6})$", re.M)
 COUNT = re.compile(r"^Count of 3 = (\d+)$", re.M)
 SAMPLE = re.compile(r"^sample (\S+) (\S+)$", re.M)
 MACHINE = re.compile(r"^info machine (.+)$", re.M)
-SUFFIXES = re.compile(r"/(real_time|manual_time|iterations:\d+)(?=/|$)")
+SUFFIXES = re.compile(r"/(real_time|manual_time|process_time|iterations:\d+)(?=/|$)")
 TO_MS = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}
 PHASER = {"BM_zel_phaser_barrier": "zel_phaser", "BM_zel_phaser_barrier_at": "zel_phaser, _at",
           "BM_pthread_barrier": "pthread_barrier", "BM_std_barrier": "std::barrier",
           "BM_zel_phaser_one_awaiter": "zel_phaser, one awaiter"}
+STENCIL = {"zel_phaser": "zel_phaser", "openmp": "OpenMP", "openmp_passive": "OpenMP, passive",
+           "std_barrier": "std::barrier", "pthread_barrier": "pthread_barrier"}
 
 
 class Failure(Exception):
@@ -103,7 +105,7 @@ def run(argv, **kwargs):
     faults = resource.getrusage(resource.RUSAGE_CHILDREN).ru_minflt
     start = time.perf_counter()
     done = subprocess.run(argv, stdout=kwargs.get("stdout", subprocess.PIPE),
-                          stderr=subprocess.PIPE, text=True)
+                          stderr=subprocess.PIPE, text=True, env=kwargs.get("env"))
     wall = (time.perf_counter() - start) * 1000.0
     if done.returncode != 0:
         raise Failure(f"{' '.join(argv)} failed with status {done.returncode}: "
@@ -157,14 +159,14 @@ def whole(builds, args, plain, first=True):
     return rows, machine
 
 
-def gbench(exe, args, path, stamp):
+def gbench(exe, args, path, stamp, extra=(), env=None):
     """Google Benchmark's JSON of one run of exe, written to path: its benchmarks repeated
     args.slow_reps times in random interleaving, stamp added to its context."""
     note(f"{os.path.basename(exe)}: {args.slow_reps} repetitions of each benchmark, interleaved")
     run([exe, f"--benchmark_repetitions={args.slow_reps}", "--benchmark_enable_random_interleaving=true",
          "--benchmark_display_aggregates_only=true", f"--benchmark_min_time={args.min_time}",
-         f"--benchmark_out={path}", "--benchmark_out_format=json", f"--benchmark_context={stamp}"],
-        stdout=sys.stderr)  # its table is the progress
+         f"--benchmark_out={path}", "--benchmark_out_format=json", f"--benchmark_context={stamp}",
+         *extra], stdout=sys.stderr, env=env)  # its table is the progress
     with open(path) as f:
         data = json.load(f)
     for b in data["benchmarks"]:
@@ -182,6 +184,16 @@ def measure(builds, args, out=None, plain=True):
         for name in () if args.whole_only else GBENCH:
             r[name] = gbench(os.path.join(builds[0], "bin", name), args,
                              os.path.join(out or scratch, f"{name}.json"), f"commit={r['commit']}")
+        if not args.whole_only:  # OpenMP's stencil again, its waiters told to sleep at once
+            passive = gbench(os.path.join(builds[0], "bin", "phaser_bench"), args,
+                             os.path.join(scratch, "passive.json"), f"commit={r['commit']}",
+                             ["--benchmark_filter=BM_stencil_openmp"],
+                             {**os.environ, "OMP_WAIT_POLICY": "passive"})
+            for b in passive["benchmarks"]:
+                b["run_name"] = b["run_name"].replace("openmp", "openmp_passive")
+            r["phaser_bench"]["benchmarks"] += passive["benchmarks"]
+            with open(os.path.join(out or scratch, "phaser_bench.json"), "w") as f:
+                json.dump(r["phaser_bench"], f, indent=1)
     r["whole"], machine = whole(builds, args, plain)
     idle = argparse.Namespace(**{**vars(args), "idle": args.idle_state, "reps": args.slow_reps})
     r["idle"] = whole(builds[:1], idle, False, first=False)[0] if args.idle_state else []
@@ -394,13 +406,34 @@ def phaser_table(r):
         for kind in sorted({k for k, _ in ph})])
 
 
+def stencil_table(r):
+    """The stencil's wall and process CPU time per step under each barrier, and the phaser's
+    ratios to OpenMP's and std::barrier's."""
+    steps = lambda b: b["real_time"] / b["per_step"] if b.get("per_step") else None
+    cpu = lambda b: b["per_step"] * b["cpu_time"] / b["real_time"] * 1e6 if steps(b) else None
+    wall, cpus = stats(r["phaser_bench"], lambda b: b["per_step"] * 1e6 if steps(b) else None), \
+        stats(r["phaser_bench"], cpu)
+    shapes = dict.fromkeys(k.split("/", 1)[1] for k in wall if k.startswith("BM_stencil_"))
+    rows = []
+    for shape in shapes:
+        got = {kind: (wall.get(f"BM_stencil_{kind}/{shape}"), cpus.get(f"BM_stencil_{kind}/{shape}"))
+               for kind in STENCIL}
+        ratio = lambda k: got["zel_phaser"][0][0] / got[k][0][0] if got[k][0] and got["zel_phaser"][0] else None
+        rows.append([shape.replace("threads:", "").replace("/cells:", " threads, ") + " cells"] +
+                    [f"{w[0]:.2f} ({c[0]:.2f})" if w else "–" for w, c in got.values()] +
+                    [fmt(ratio(k), ".2f") for k in ("openmp", "std_barrier")])
+    return table(["µs per step, median (CPU µs)", *STENCIL.values(), "zel / OpenMP",
+                  "zel / std::barrier"], rows)
+
+
 # The tables of the measurements page, each from measure()'s result, with the driver's titles.
 TABLES = {"scaling": ("forktally and duotally, ms", scaling_table),
           "kernels": ("kernels, ms", kernel_table), "limit": ("", limit_line),
           "programs": ("programs", programs_table), "ratios": ("ratios", ratio_table),
           "states": ("back to back and after an idle pause", states_table),
           "tails": ("the long runs", tails_table),
-          "fill": ("the fill", fill_table), "phaser": ("the phaser", phaser_table)}
+          "fill": ("the fill", fill_table), "phaser": ("the phaser", phaser_table),
+          "stencil": ("the heat stencil", stencil_table)}
 
 
 def tables(r):
