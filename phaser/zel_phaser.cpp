@@ -153,12 +153,16 @@ constexpr int running_completions = -2;
 // is stalled for long soon stop burning a CPU, and no waiter spins longer
 // than max_spin_ns before it sleeps. The budget is time, read from the clock
 // every few pauses, since a pause takes ten times longer on some cores than
-// on others. When participants outnumber CPUs, spinning only delays the
-// laggards, so the waiter yields its CPU to them once and then sleeps.
+// on others. When the laggards wait for a CPU, pausing only delays them: so
+// the waiters yield their CPU instead of pausing (for the same budget) when
+// participants outnumber CPUs, and also once a sleeper's phase was reached
+// on the very CPU it had spun on (other programs took the other CPUs); they
+// go back to pausing after a wait in which no yield let another thread run.
 constexpr int64_t min_spin_ns = 2000;
 constexpr int64_t first_spin_ns = 50000;
 constexpr int64_t max_spin_ns = 200000;
 constexpr int32_t pauses_per_look = 16;  // between readings of the clock
+constexpr int64_t gave_way_ns = 5000;    // a yield that took longer ran another thread
 constexpr int32_t join_pause_rounds = 32;
 
 struct alignas(cache_line) phaser_state {
@@ -175,7 +179,8 @@ struct alignas(cache_line) phaser_state {
   std::atomic<int64_t> stamp_ns{0};             // the CLOCK_MONOTONIC time it was reached
   int64_t init_ns = 0;                          // the clock at zel_phaser_init
   std::atomic<int64_t> spin_ns{first_spin_ns};  // the waiters' budget, see above
-  bool yield_in_wait = false;
+  bool crowded = false;                         // more participants than CPUs: waiters always yield
+  std::atomic<bool> yielding{false};            // waiters yield instead of pausing, see above
   wait_list sleepers;
 };
 
@@ -418,12 +423,13 @@ void learn(phaser_state *st, int64_t waited_ns, int64_t factor) {
 
 // After a sleep that followed a timed spin begun at `since` on CPU `cpu`:
 // if the phase was reached on that very CPU, the laggard had been waiting
-// for it, and the spin was in its way; otherwise the sleep taught how long
-// the wait was.
+// for it and the spin was in its way, so the waiters yield from now on;
+// otherwise the sleep taught how long the wait was.
 void learned_from_sleep(phaser_state *st, int64_t since, int cpu) {
   if (cpu >= 0 && st->sleepers.last_wake_cpu() == cpu) {
     const int64_t budget = st->spin_ns.load(std::memory_order_relaxed);
     st->spin_ns.store(std::max(min_spin_ns, budget / 2), std::memory_order_relaxed);
+    st->yielding.store(true, std::memory_order_relaxed);
   } else {
     learn(st, st->sleepers.last_wake_ns() - since, 2);
   }
@@ -433,10 +439,11 @@ void learned_from_sleep(phaser_state *st, int64_t since, int cpu) {
 // if any) runs out; returns whether it was reached, and else stores in
 // *since when the timed spin began.
 bool spin_for(phaser_state *st, int32_t target, const timespec *deadline, int64_t *since) {
-  const bool yield = st->yield_in_wait;
+  const bool yield = st->yielding.load(std::memory_order_relaxed);
+  const auto wait_a_little = [yield] { yield ? (void)sched_yield() : cpu_relax(); };
   for (int32_t i = 0; i < (yield ? 1 : pauses_per_look); ++i) {
     if (reached(st, target)) return true;
-    yield ? (void)sched_yield() : cpu_relax();
+    wait_a_little();
   }
   const int64_t start = monotonic_ns();
   int64_t budget = st->spin_ns.load(std::memory_order_relaxed);
@@ -444,13 +451,18 @@ bool spin_for(phaser_state *st, int32_t target, const timespec *deadline, int64_
     budget = std::min(
         budget, static_cast<int64_t>(deadline->tv_sec) * 1000000000 + deadline->tv_nsec - start);
   }
-  for (int64_t now = start; now - start < budget; now = monotonic_ns()) {
+  bool gave_way = false;  // a yield let another thread run
+  for (int64_t now = start, before = start; now - start < budget;
+       before = now, now = monotonic_ns()) {
+    gave_way = gave_way || (yield && now - before > gave_way_ns);
     for (int32_t i = 0; i < (yield ? 1 : pauses_per_look); ++i) {
       if (reached(st, target)) {
         learn(st, now - start, 4);
+        if (yield && !gave_way && !st->crowded)
+          st->yielding.store(false, std::memory_order_relaxed);
         return true;
       }
-      yield ? (void)sched_yield() : cpu_relax();
+      wait_a_little();
     }
   }
   *since = start;
@@ -619,7 +631,8 @@ extern "C" int zel_phaser_init_completion(zel_phaser_t *phaser, int32_t number_t
   st->completion_arg = arg;
   st->init_ns = monotonic_ns();
   st->sleepers.init(group_storage, groups, &phaser->mutex, &st->word, &st->gate);
-  st->yield_in_wait = number_threads > online_cpus();
+  st->crowded = number_threads > online_cpus();
+  st->yielding.store(st->crowded, std::memory_order_relaxed);
   auto *phases = reinterpret_cast<int32_t *>(st + 1);
   for (int32_t i = 0; i < number_threads; ++i) phases[i] = 0;
   phaser->number_threads = number_threads;

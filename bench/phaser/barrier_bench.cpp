@@ -16,10 +16,9 @@
 
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <barrier>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -32,24 +31,19 @@ namespace {
 constexpr int max_threads = 8;
 constexpr int phases_per_iteration = 1000;
 
-// Persistent threads that run one job at a time on the first n of them.
+// Persistent threads that run one job at a time on the first n of them;
+// thread i holds slot i.
 class pool {
  public:
   pool() {
     for (int i = 0; i < max_threads; ++i) {
       threads_.emplace_back([this, i] { loop(i); });
-      // Slots in thread order: wait until thread i holds slot i.
-      std::unique_lock lock(m_);
-      cv_.wait(lock, [&] { return registered_ == i + 1; });
+      registered_.wait(i);  // thread i takes its slot before thread i + 1 asks
     }
   }
   ~pool() {
-    {
-      std::lock_guard lock(m_);
-      stop_ = true;
-      ++generation_;
-    }
-    cv_.notify_all();
+    job_ = nullptr;
+    sync_.arrive_and_wait();
     for (auto &t : threads_) t.join();
   }
   pool(const pool &) = delete;
@@ -57,51 +51,27 @@ class pool {
 
   // Runs job(i) on threads 0..n-1 and returns when all are done.
   void run(int n, std::function<void(int)> job) {
-    {
-      std::lock_guard lock(m_);
-      job_ = std::move(job);
-      active_ = n;
-      pending_ = n;
-      ++generation_;
-    }
-    cv_.notify_all();
-    std::unique_lock lock(m_);
-    cv_.wait(lock, [&] { return pending_ == 0; });
+    n_ = n;
+    job_ = std::move(job);
+    sync_.arrive_and_wait();  // they start
+    sync_.arrive_and_wait();  // they are done
   }
 
  private:
   void loop(int index) {
-    {
-      std::lock_guard lock(m_);
-      tid_slot(pthread_self());
-      ++registered_;
-    }
-    cv_.notify_all();
-    unsigned seen = 0;
-    for (;;) {
-      std::function<void(int)> job;
-      {
-        std::unique_lock lock(m_);
-        cv_.wait(lock, [&] { return generation_ != seen; });
-        seen = generation_;
-        if (stop_) return;
-        if (index >= active_) continue;
-        job = job_;
-      }
-      job(index);
-      {
-        std::lock_guard lock(m_);
-        if (--pending_ == 0) cv_.notify_all();
-      }
+    tid_slot(pthread_self());
+    registered_.fetch_add(1);
+    registered_.notify_all();
+    for (sync_.arrive_and_wait(); job_; sync_.arrive_and_wait()) {
+      if (index < n_) job_(index);
+      sync_.arrive_and_wait();
     }
   }
 
-  std::mutex m_;
-  std::condition_variable cv_;
+  int n_ = 0;
   std::function<void(int)> job_;
-  unsigned generation_ = 0;
-  int registered_ = 0, active_ = 0, pending_ = 0;
-  bool stop_ = false;
+  std::atomic<int> registered_{0};
+  std::barrier<> sync_{max_threads + 1};
   std::vector<std::thread> threads_;
 };
 
