@@ -95,89 +95,87 @@ void time_phases(benchmark::State &state, int n, Phase phase) {
                          benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-void BM_zel_phaser_barrier(benchmark::State &state) {
-  const int n = static_cast<int>(state.range(0));
-  zel_phaser_t ph;
-  zel_phaser_init(&ph, n);
-  time_phases(state, n, [&](int) { zel_phaser_advance_and_await(&ph); });
-  zel_phaser_destroy(&ph);
-}
-
-// The same barrier with participants named by the caller: no registry.
-void BM_zel_phaser_barrier_at(benchmark::State &state) {
-  const int n = static_cast<int>(state.range(0));
-  zel_phaser_t ph;
-  zel_phaser_init(&ph, n);
-  time_phases(state, n, [&](int index) { zel_phaser_advance_and_await_at(&ph, index); });
-  zel_phaser_destroy(&ph);
-}
-
-// The barrier with a trivial completion step, against std::barrier with the
-// same step.
+// The barriers, each waited at by wait(index): the phaser with participants
+// named by the caller (or, by slot, by their thread's slot), with a trivial
+// completion step or none; std::barrier, with the same step or none;
+// pthread_barrier.
 int count_phase(void *arg, int32_t) {
   ++*static_cast<long *>(arg);
   return 0;
 }
 
-void BM_zel_phaser_barrier_completion(benchmark::State &state) {
-  const int n = static_cast<int>(state.range(0));
+struct zel_barrier {
+  explicit zel_barrier(int n, zel_phaser_completion_t *step = nullptr) {
+    zel_phaser_init_completion(&p, n, step, &phases);
+  }
+  ~zel_barrier() { zel_phaser_destroy(&p); }
+  void wait(int index) { zel_phaser_advance_and_await_at(&p, index); }
+  zel_phaser_t p;
   long phases = 0;
-  zel_phaser_t ph;
-  zel_phaser_init_completion(&ph, n, count_phase, &phases);
-  time_phases(state, n, [&](int index) { zel_phaser_advance_and_await_at(&ph, index); });
-  zel_phaser_destroy(&ph);
-  benchmark::DoNotOptimize(phases);
-}
+};
 
-void BM_std_barrier_completion(benchmark::State &state) {
-  const int n = static_cast<int>(state.range(0));
+struct zel_by_slot : zel_barrier {
+  using zel_barrier::zel_barrier;
+  void wait(int) { zel_phaser_advance_and_await(&p); }
+};
+
+struct zel_with_step : zel_barrier {
+  explicit zel_with_step(int n) : zel_barrier(n, count_phase) {}
+};
+
+template <typename Step>
+struct std_barrier {
+  explicit std_barrier(int n) : b(n, Step{&phases}) {}
+  void wait(int) { b.arrive_and_wait(); }
   long phases = 0;
-  std::barrier b(n, [&]() noexcept { count_phase(&phases, 0); });
-  time_phases(state, n, [&](int) { b.arrive_and_wait(); });
-  benchmark::DoNotOptimize(phases);
-}
+  std::barrier<Step> b;
+};
 
-void BM_pthread_barrier(benchmark::State &state) {
-  const int n = static_cast<int>(state.range(0));
+struct no_step {
+  long *phases;
+  void operator()() noexcept {}
+};
+
+struct counting_step {
+  long *phases;
+  void operator()() noexcept { count_phase(phases, 0); }
+};
+
+struct posix_barrier {
+  explicit posix_barrier(int n) { pthread_barrier_init(&b, nullptr, static_cast<unsigned>(n)); }
+  ~posix_barrier() { pthread_barrier_destroy(&b); }
+  void wait(int) { pthread_barrier_wait(&b); }
   pthread_barrier_t b;
-  pthread_barrier_init(&b, nullptr, static_cast<unsigned>(n));
-  time_phases(state, n, [&](int) { pthread_barrier_wait(&b); });
-  pthread_barrier_destroy(&b);
-}
+};
 
-void BM_std_barrier(benchmark::State &state) {
-  const int n = static_cast<int>(state.range(0));
-  std::barrier b(n);
-  time_phases(state, n, [&](int) { b.arrive_and_wait(); });
+template <typename Barrier>
+void barrier_phases(benchmark::State &state) {
+  Barrier b(static_cast<int>(state.range(0)));
+  time_phases(state, static_cast<int>(state.range(0)), [&](int index) { b.wait(index); });
 }
 
 // The demonstration's pattern: n - 1 workers advance without waiting, thread
 // 0 awaits every phase.
-void BM_zel_phaser_one_awaiter(benchmark::State &state) {
-  const int n = static_cast<int>(state.range(0));
-  zel_phaser_t ph;
-  zel_phaser_init(&ph, n);
-  time_phases(state, n, [&](int index) {
+void one_awaiter(benchmark::State &state) {
+  zel_barrier b(static_cast<int>(state.range(0)));
+  time_phases(state, static_cast<int>(state.range(0)), [&](int index) {
     if (index == 0) {
-      zel_phaser_advance_and_await(&ph);
+      zel_phaser_advance_and_await(&b.p);
     } else {
-      zel_phaser_advance(&ph);
+      zel_phaser_advance(&b.p);
     }
   });
-  zel_phaser_destroy(&ph);
 }
 
 // One phase of n participants that one thread advances once each, in index
 // order (range(1) 0) or in reverse (1): the cost of a phase in n.
-void BM_zel_phaser_one_phase(benchmark::State &state) {
+void one_phase(benchmark::State &state) {
   const auto n = static_cast<int32_t>(state.range(0));
   const bool reverse = state.range(1) != 0;
-  zel_phaser_t ph;
-  zel_phaser_init(&ph, n);
+  zel_barrier b(n);
   for (auto _ : state) {
-    for (int32_t k = 0; k < n; ++k) zel_phaser_advance_at(&ph, reverse ? n - 1 - k : k);
+    for (int32_t k = 0; k < n; ++k) zel_phaser_advance_at(&b.p, reverse ? n - 1 - k : k);
   }
-  zel_phaser_destroy(&ph);
 }
 
 // The stencil: `cells` temperatures, the ends held at 1 and 0; in each step
@@ -186,12 +184,6 @@ void BM_zel_phaser_one_phase(benchmark::State &state) {
 // stencil_steps steps, the same kernel under every barrier; `per_step`
 // counts wall time per step, and the CPU time is the whole process's.
 constexpr int stencil_steps = 2000;
-
-void count_steps(benchmark::State &state) {
-  state.counters["per_step"] =
-      benchmark::Counter(static_cast<double>(state.iterations()) * stencil_steps,
-                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-}
 
 template <typename Wait>
 void stencil_slice(std::vector<double> (&rods)[2], int id, int n, Wait wait) {
@@ -206,97 +198,82 @@ void stencil_slice(std::vector<double> (&rods)[2], int id, int n, Wait wait) {
   }
 }
 
-// Runs the stencil under one barrier per iteration, `wait` being given the
-// barrier and the thread's index, or (no barrier) under OpenMP's.
-template <typename Barrier, typename Wait>
-void stencil(benchmark::State &state, Wait wait) {
-  const int n = static_cast<int>(state.range(0));
+// Runs `run(rods, n)` once per iteration on fresh rods.
+template <typename Run>
+void stencil_runs(benchmark::State &state, Run run) {
   const auto cells = static_cast<size_t>(state.range(1));
   for (auto _ : state) {
     std::vector<double> rods[2] = {std::vector<double>(cells), std::vector<double>(cells)};
     rods[0][0] = rods[1][0] = 1.0;
-    Barrier b(n);
-    threads().run(n, [&](int id) { stencil_slice(rods, id, n, [&](int i) { wait(b, i); }); });
+    run(rods, static_cast<int>(state.range(0)));
     benchmark::DoNotOptimize(rods[0][cells / 2]);
   }
-  count_steps(state);
+  state.counters["per_step"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * stencil_steps,
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-struct zel_barrier {
-  explicit zel_barrier(int n) { zel_phaser_init(&p, n); }
-  ~zel_barrier() { zel_phaser_destroy(&p); }
-  zel_phaser_t p;
-};
-
-struct posix_barrier {
-  explicit posix_barrier(int n) { pthread_barrier_init(&b, nullptr, static_cast<unsigned>(n)); }
-  ~posix_barrier() { pthread_barrier_destroy(&b); }
-  pthread_barrier_t b;
-};
-
-void BM_stencil_zel_phaser(benchmark::State &state) {
-  stencil<zel_barrier>(state,
-                       [](zel_barrier &b, int id) { zel_phaser_advance_and_await_at(&b.p, id); });
-}
-
-void BM_stencil_std_barrier(benchmark::State &state) {
-  stencil<std::barrier<>>(state, [](std::barrier<> &b, int) { b.arrive_and_wait(); });
-}
-
-void BM_stencil_pthread_barrier(benchmark::State &state) {
-  stencil<posix_barrier>(state, [](posix_barrier &b, int) { pthread_barrier_wait(&b.b); });
+template <typename Barrier>
+void stencil(benchmark::State &state) {
+  stencil_runs(state, [](std::vector<double>(&rods)[2], int n) {
+    Barrier b(n);
+    threads().run(n, [&](int id) { stencil_slice(rods, id, n, [&](int i) { b.wait(i); }); });
+  });
 }
 
 #ifdef _OPENMP
 // OpenMP's own threads; its waiting policy is OMP_WAIT_POLICY's.
-void BM_stencil_openmp(benchmark::State &state) {
-  const int n = static_cast<int>(state.range(0));
-  const auto cells = static_cast<size_t>(state.range(1));
-  for (auto _ : state) {
-    std::vector<double> rods[2] = {std::vector<double>(cells), std::vector<double>(cells)};
-    rods[0][0] = rods[1][0] = 1.0;
+void stencil_openmp(benchmark::State &state) {
+  stencil_runs(state, [](std::vector<double>(&rods)[2], int n) {
 #pragma omp parallel num_threads(n)
     stencil_slice(rods, omp_get_thread_num(), n, [](int) {
 #pragma omp barrier
     });
-    benchmark::DoNotOptimize(rods[0][cells / 2]);
+  });
+}
+#endif
+
+void register_benchmarks() {
+  using fn = void (*)(benchmark::State &);
+  for (auto [name, run] :
+       {std::pair<const char *, fn>{"BM_zel_phaser_barrier", barrier_phases<zel_by_slot>},
+        {"BM_zel_phaser_barrier_at", barrier_phases<zel_barrier>},
+        {"BM_pthread_barrier", barrier_phases<posix_barrier>},
+        {"BM_std_barrier", barrier_phases<std_barrier<no_step>>},
+        {"BM_zel_phaser_barrier_completion", barrier_phases<zel_with_step>},
+        {"BM_std_barrier_completion", barrier_phases<std_barrier<counting_step>>},
+        {"BM_zel_phaser_one_awaiter", one_awaiter}}) {
+    benchmark::RegisterBenchmark(name, run)->Arg(2)->Arg(3)->Arg(4)->Arg(8)->UseRealTime()->Unit(
+        benchmark::kMicrosecond);
   }
-  count_steps(state);
-}
-#endif
-
-void stencil_shapes(benchmark::internal::Benchmark *b) {
-  b->Args({2, 4096})->Args({2, 65536})->Args({4, 4096})->ArgNames({"threads", "cells"});
-  b->UseRealTime()->MeasureProcessCPUTime()->Unit(benchmark::kMicrosecond);
-}
-
-void thread_counts(benchmark::internal::Benchmark *b) {
-  for (int n : {2, 3, 4, 8}) b->Arg(n);
-  b->UseRealTime()->Unit(benchmark::kMicrosecond);
-}
-
-BENCHMARK(BM_zel_phaser_barrier)->Apply(thread_counts);
-BENCHMARK(BM_zel_phaser_barrier_at)->Apply(thread_counts);
-BENCHMARK(BM_pthread_barrier)->Apply(thread_counts);
-BENCHMARK(BM_std_barrier)->Apply(thread_counts);
-BENCHMARK(BM_zel_phaser_barrier_completion)->Apply(thread_counts);
-BENCHMARK(BM_std_barrier_completion)->Apply(thread_counts);
-BENCHMARK(BM_zel_phaser_one_awaiter)->Apply(thread_counts);
-BENCHMARK(BM_stencil_zel_phaser)->Apply(stencil_shapes);
-BENCHMARK(BM_stencil_std_barrier)->Apply(stencil_shapes);
-BENCHMARK(BM_stencil_pthread_barrier)->Apply(stencil_shapes);
+  for (auto [name, run] : {
+           std::pair<const char *, fn>{"BM_stencil_zel_phaser", stencil<zel_barrier>},
+           {"BM_stencil_std_barrier", stencil<std_barrier<no_step>>},
+           {"BM_stencil_pthread_barrier", stencil<posix_barrier>},
 #ifdef _OPENMP
-BENCHMARK(BM_stencil_openmp)->Apply(stencil_shapes);
+           {"BM_stencil_openmp", stencil_openmp},
 #endif
-BENCHMARK(BM_zel_phaser_one_phase)
-    ->ArgsProduct({benchmark::CreateRange(1 << 10, 1 << 17, 2), {0, 1}})
-    ->ArgNames({"n", "reverse"})
-    ->Unit(benchmark::kMicrosecond);
+       }) {
+    benchmark::RegisterBenchmark(name, run)
+        ->Args({2, 4096})
+        ->Args({2, 65536})
+        ->Args({4, 4096})
+        ->ArgNames({"threads", "cells"})
+        ->UseRealTime()
+        ->MeasureProcessCPUTime()
+        ->Unit(benchmark::kMicrosecond);
+  }
+  benchmark::RegisterBenchmark("BM_zel_phaser_one_phase", one_phase)
+      ->ArgsProduct({benchmark::CreateRange(1 << 10, 1 << 17, 2), {0, 1}})
+      ->ArgNames({"n", "reverse"})
+      ->Unit(benchmark::kMicrosecond);
+}
 
 }  // namespace
 
 int main(int argc, char **argv) {
   threads();  // the pool takes slots 0..7 before anything else
+  register_benchmarks();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
