@@ -473,14 +473,16 @@ bool spin_for(phaser_state *st, int32_t target, const timespec *deadline, int64_
 // none) has passed, or the abort's error.
 int wait_for(phaser_state *st, int32_t target, const timespec *deadline) {
   int rc = 0;
-  int64_t since = -1;
+  int64_t since = 0;
   if (!reached(st, target)) {
     if (deadline != nullptr && passed(*deadline)) {
       rc = ETIMEDOUT;
     } else if (!spin_for(st, target, deadline, &since)) {
       const int cpu = sched_getcpu();
       rc = st->sleepers.sleep_until(target, deadline);
-      if (since >= 0 && rc == 0) learned_from_sleep(st, since, cpu);
+      if (rc == 0 && st->gate.load(std::memory_order_relaxed) <= 0) {
+        learned_from_sleep(st, since, cpu);
+      }
     }
   }
   const int gate = st->gate.load(std::memory_order_acquire);
