@@ -409,21 +409,17 @@ def phaser_table(r):
 def stencil_table(r):
     """The stencil's wall and process CPU time per step under each barrier, and the phaser's
     ratios to OpenMP's and std::barrier's."""
-    steps = lambda b: b["real_time"] / b["per_step"] if b.get("per_step") else None
-    cpu = lambda b: b["per_step"] * b["cpu_time"] / b["real_time"] * 1e6 if steps(b) else None
-    wall, cpus = stats(r["phaser_bench"], lambda b: b["per_step"] * 1e6 if steps(b) else None), \
-        stats(r["phaser_bench"], cpu)
-    shapes = dict.fromkeys(k.split("/", 1)[1] for k in wall if k.startswith("BM_stencil_"))
-    rows = []
-    for shape in shapes:
-        got = {kind: (wall.get(f"BM_stencil_{kind}/{shape}"), cpus.get(f"BM_stencil_{kind}/{shape}"))
-               for kind in STENCIL}
-        ratio = lambda k: got["zel_phaser"][0][0] / got[k][0][0] if got[k][0] and got["zel_phaser"][0] else None
-        rows.append([shape.replace("threads:", "").replace("/cells:", " threads, ") + " cells"] +
-                    [f"{w[0]:.2f} ({c[0]:.2f})" if w else "–" for w, c in got.values()] +
-                    [fmt(ratio(k), ".2f") for k in ("openmp", "std_barrier")])
-    return table(["µs per step, median (CPU µs)", *STENCIL.values(), "zel / OpenMP",
-                  "zel / std::barrier"], rows)
+    per_step = lambda b, cpu: b["per_step"] * 1e6 * (b["cpu_time"] / b["real_time"] if cpu else 1)
+    got = {}
+    for cpu in (False, True):
+        for name, v in stats(r["phaser_bench"], lambda b: per_step(b, cpu) if "per_step" in b else None).items():
+            kind, shape = name.removeprefix("BM_stencil_").split("/", 1)
+            got.setdefault(shape, {}).setdefault(kind, []).append(v[0])
+    ratio = lambda g, k: g["zel_phaser"][0] / g[k][0] if "zel_phaser" in g and k in g else None
+    return table(["µs per step, median (CPU µs)", *STENCIL.values(), "zel / OpenMP", "zel / std::barrier"], [
+        [shape.replace("threads:", "").replace("/cells:", " threads, ") + " cells"] +
+        [f"{g[k][0]:.2f} ({g[k][1]:.2f})" if k in g else "–" for k in STENCIL] +
+        [fmt(ratio(g, k), ".2f") for k in ("openmp", "std_barrier")] for shape, g in got.items()])
 
 
 # The tables of the measurements page, each from measure()'s result, with the driver's titles.

@@ -123,17 +123,12 @@ struct zel_with_step : zel_barrier {
   explicit zel_with_step(int n) : zel_barrier(n, count_phase) {}
 };
 
-template <typename Step>
+template <typename... Step>
 struct std_barrier {
-  explicit std_barrier(int n) : b(n, Step{&phases}) {}
+  explicit std_barrier(int n) : b(n, Step{&phases}...) {}
   void wait(int) { b.arrive_and_wait(); }
   long phases = 0;
-  std::barrier<Step> b;
-};
-
-struct no_step {
-  long *phases;
-  void operator()() noexcept {}
+  std::barrier<Step...> b;
 };
 
 struct counting_step {
@@ -159,11 +154,7 @@ void barrier_phases(benchmark::State &state) {
 void one_awaiter(benchmark::State &state) {
   zel_barrier b(static_cast<int>(state.range(0)));
   time_phases(state, static_cast<int>(state.range(0)), [&](int index) {
-    if (index == 0) {
-      zel_phaser_advance_and_await(&b.p);
-    } else {
-      zel_phaser_advance(&b.p);
-    }
+    index == 0 ? zel_phaser_advance_and_await(&b.p) : zel_phaser_advance(&b.p);
   });
 }
 
@@ -239,7 +230,7 @@ void register_benchmarks() {
        {std::pair<const char *, fn>{"BM_zel_phaser_barrier", barrier_phases<zel_by_slot>},
         {"BM_zel_phaser_barrier_at", barrier_phases<zel_barrier>},
         {"BM_pthread_barrier", barrier_phases<posix_barrier>},
-        {"BM_std_barrier", barrier_phases<std_barrier<no_step>>},
+        {"BM_std_barrier", barrier_phases<std_barrier<>>},
         {"BM_zel_phaser_barrier_completion", barrier_phases<zel_with_step>},
         {"BM_std_barrier_completion", barrier_phases<std_barrier<counting_step>>},
         {"BM_zel_phaser_one_awaiter", one_awaiter}}) {
@@ -248,7 +239,7 @@ void register_benchmarks() {
   }
   for (auto [name, run] : {
            std::pair<const char *, fn>{"BM_stencil_zel_phaser", stencil<zel_barrier>},
-           {"BM_stencil_std_barrier", stencil<std_barrier<no_step>>},
+           {"BM_stencil_std_barrier", stencil<std_barrier<>>},
            {"BM_stencil_pthread_barrier", stencil<posix_barrier>},
 #ifdef _OPENMP
            {"BM_stencil_openmp", stencil_openmp},
