@@ -89,6 +89,8 @@ int main(int argc, char **argv) {
                zel_phaser_init_completion(&r.phaser, r.threads, finish_step, &r) != 0;
   if (failed) {
     fprintf(stderr, "heat: cannot set up %d cells\n", r.cells);
+    free(r.now);
+    free(r.next);
     return 1;
   }
   r.now[0] = r.next[0] = 1.0;
@@ -108,9 +110,11 @@ int main(int argc, char **argv) {
   zel_phaser_destroy(&r.phaser);
   if (failed) {
     fprintf(stderr, "heat: no convergence after %d steps\n", r.steps);
-    return 1;
+  } else {
+    printf("converged after %d steps\n", r.steps);
+    printf("temperature at the middle: %.6f\n", r.now[r.cells / 2]);
   }
-  printf("converged after %d steps\n", r.steps);
-  printf("temperature at the middle: %.6f\n", r.now[r.cells / 2]);
-  return 0;
+  free(r.now);
+  free(r.next);
+  return failed;
 }
