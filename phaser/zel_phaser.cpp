@@ -172,7 +172,6 @@ struct alignas(cache_line) phaser_state {
   std::atomic<bool> timing{false};                // set by the first laggard call
   std::atomic<bool> timed{false};                 // raises stamp P; set once that call stamped P
   std::atomic<int32_t> joiner{-1};                // the participant landing, while `landing` is set
-  std::atomic<pthread_t> completer{};             // the thread inside the completion, if any
   zel_phaser_completion_t *completion = nullptr;  // constant from init on
   void *completion_arg = nullptr;
   std::atomic<uint64_t> stamp_seq{0};           // the stamped phase << 1, | 1 while being written
@@ -183,6 +182,9 @@ struct alignas(cache_line) phaser_state {
   std::atomic<bool> yielding{false};            // waiters yield instead of pausing, see above
   wait_list sleepers;
 };
+
+// The phaser whose completion step the thread is running, if any.
+thread_local const phaser_state *completing = nullptr;
 
 phaser_state *state_of(const zel_phaser_t *phaser) {
   return std::launder(reinterpret_cast<phaser_state *>(phaser->phases) - 1);
@@ -248,8 +250,7 @@ int sync_once(zel_phaser_t *phaser, phaser_state *st) {
 
 // Whether the calling thread is inside the phaser's completion step.
 bool in_completion(const phaser_state *st) {
-  return st->completion != nullptr &&
-         pthread_equal(st->completer.load(std::memory_order_relaxed), pthread_self());
+  return st->completion != nullptr && completing == st;
 }
 
 // 0 if an operation may change or await phases; otherwise EDEADLK inside the
@@ -314,11 +315,30 @@ void stamp(phaser_state *st, int32_t phase, int64_t ns) {
   st->stamp_seq.store(stamp_of(phase), std::memory_order_seq_cst);
 }
 
-// The owner of `word` publishes `phase` as P; returns the new word.
-uint64_t publish(phaser_state *st, uint64_t word, int32_t phase) {
-  const uint64_t next = with_phase(word, phase);
+// `word` with the ownership given up.
+uint64_t released(uint64_t word) {
+  return (word & ~(landing | owned)) + ownership;
+}
+
+// The owner of `word` gives the ownership up; returns the new word.
+uint64_t give_up(phaser_state *st, uint64_t word) {
+  const uint64_t next = released(word);
   st->word.store(next, std::memory_order_seq_cst);
-  if (st->timed.load(std::memory_order_acquire)) stamp(st, phase, monotonic_ns());
+  return next;
+}
+
+// The owner of `word` publishes `phase` as P, and with `last` gives the
+// ownership up, in the same store unless a stamp is to be written first;
+// returns the new word.
+uint64_t publish(phaser_state *st, uint64_t word, int32_t phase, bool last) {
+  const bool timed = st->timed.load(std::memory_order_acquire);
+  uint64_t next = with_phase(word, phase);
+  if (last && !timed) next = released(next);
+  st->word.store(next, std::memory_order_seq_cst);
+  if (timed) {
+    stamp(st, phase, monotonic_ns());
+    if (last) next = give_up(st, next);
+  }
   st->sleepers.wake_reached();
   return next;
 }
@@ -326,9 +346,10 @@ uint64_t publish(phaser_state *st, uint64_t word, int32_t phase) {
 // Runs the completion step of phase `phase`; a failure ends the run.
 // Returns whether it succeeded.
 bool complete(phaser_state *st, int32_t phase) {
-  st->completer.store(pthread_self(), std::memory_order_relaxed);
+  const phaser_state *outer = completing;  // a step may advance another phaser
+  completing = st;
   const int rc = st->completion(st->completion_arg, phase);
-  st->completer.store(pthread_t{}, std::memory_order_relaxed);
+  completing = outer;
   if (rc != 0) abort_run(st, is_abort_error(rc) ? rc : ECANCELED);
   return rc == 0;
 }
@@ -336,21 +357,15 @@ bool complete(phaser_state *st, int32_t phase) {
 // The owner of `word` raises P to `low`, the smallest phase it found above
 // it, running the completion step of each phase on the way, lowest first;
 // after an abort it runs none and stops. Every participant having left, P
-// goes to INT32_MAX at once. Returns the new word, still owned.
-uint64_t publish_upto(phaser_state *st, uint64_t word, int32_t low) {
-  if (st->completion == nullptr || low == left) return publish(st, word, low);
+// goes to INT32_MAX at once. With `release`, the publication of `low` gives
+// the ownership up. Returns the new word, still owned unless it got there.
+uint64_t publish_upto(phaser_state *st, uint64_t word, int32_t low, bool release) {
+  if (st->completion == nullptr || low == left) return publish(st, word, low, release);
   for (int32_t phase = phase_in(word) + 1; phase <= low; ++phase) {
     if (st->gate.load(std::memory_order_acquire) > 0 || !complete(st, phase)) break;
-    word = publish(st, word, phase);
+    word = publish(st, word, phase, release && phase == low);
   }
   return word;
-}
-
-// The owner of `word` gives the ownership up; returns the new word.
-uint64_t give_up(phaser_state *st, uint64_t word) {
-  const uint64_t next = (word & ~(landing | owned)) + ownership;
-  st->word.store(next, std::memory_order_seq_cst);
-  return next;
 }
 
 // Raises P from the word `seen`, read after the caller's departure, to the
@@ -371,8 +386,8 @@ int raise(zel_phaser_t *phaser, phaser_state *st, uint64_t seen, int32_t mine) {
         if (low == mine) break;
       }
     } else if (st->word.compare_exchange_strong(seen, seen | owned, std::memory_order_seq_cst)) {
-      const uint64_t published = publish_upto(st, seen | owned, low);
-      seen = give_up(st, published);
+      const uint64_t published = publish_upto(st, seen | owned, low, true);
+      seen = (published & owned) != 0 ? give_up(st, published) : published;
       if (low == mine || phase_in(published) < low) break;  // held by the caller, or aborted
     }
   }
@@ -514,7 +529,7 @@ uint64_t take_ownership(phaser_state *st) {
 int join_participant(zel_phaser_t *phaser, phaser_state *st, int32_t participant, int32_t *phase) {
   uint64_t word = take_ownership(st);
   const int32_t low = smallest_phase_above(phaser, st, phase_in(word));
-  if (low > phase_in(word)) word = publish_upto(st, word, low);
+  if (low > phase_in(word)) word = publish_upto(st, word, low, false);
   const int32_t current = phase_in(word);
   int rc = st->gate.load(std::memory_order_acquire);
   if (rc > 0) {
