@@ -374,12 +374,26 @@ inline stamp(p, ns) {
   atomic { stamp_seq = p << 1 }
 }
 
-/* publish(pw, p): the owner publishes p; pw becomes the new word. */
-inline publish(p) {
-  atomic { pw = WITH_PH(pw, p); set_word(pw) } /* word.store */
+/* publish(pw, p, last): the owner publishes p, and with last gives the
+   ownership up, in the same store unless a stamp is to be written first;
+   pw becomes the new word. */
+inline publish(p, last) {
   TIMED_LOAD(wv); /* timed.load */
+  atomic { /* word.store */
+    pw = WITH_PH(pw, p);
+    if
+    :: (last) && !wv -> pw = (pw & ~(LANDING | OWNED)) + OWNERSHIP /* released */
+    :: else
+    fi;
+    set_word(pw)
+  }
   if
-  :: wv -> atomic { wp = clk }; stamp(PH(pw), wp) /* monotonic_ns */
+  :: wv ->
+    atomic { wp = clk }; stamp(PH(pw), wp); /* monotonic_ns */
+    if
+    :: (last) -> atomic { pw = (pw & ~(LANDING | OWNED)) + OWNERSHIP; set_word(pw) } /* give_up */
+    :: else
+    fi
   :: else
   fi;
   wake_reached()
@@ -410,11 +424,11 @@ inline complete(p) {
   fi
 }
 
-/* publish_upto(pw, upto) */
-inline publish_upto(upto) {
+/* publish_upto(pw, upto, release) */
+inline publish_upto(upto, release) {
 #if COMPLETION
   if
-  :: upto == LEFT -> publish(upto)
+  :: upto == LEFT -> publish(upto, release)
   :: else ->
     pp = PH(pw) + 1;
     do
@@ -429,7 +443,7 @@ inline publish_upto(upto) {
       :: !cok -> break
       :: else
       fi;
-      publish(pp);
+      publish(pp, (release) && pp == upto);
       pp++
     :: else -> break
     od;
@@ -437,7 +451,7 @@ inline publish_upto(upto) {
     cok = false
   fi
 #else
-  publish(upto)
+  publish(upto, release)
 #endif
 }
 
@@ -485,8 +499,11 @@ inline raise() {
       if
       :: ok ->
         pw = seen;
-        publish_upto(low);
-        give_up(pw);
+        publish_upto(low, true);
+        if
+        :: (pw & OWNED) -> give_up(pw)
+        :: else -> seen = pw
+        fi;
         if
         :: low == mine || PH(pw) < low -> break
         :: else
@@ -664,7 +681,7 @@ inline join_participant(j) {
   take_ownership();
   smallest_phase_above(PH(jw));
   if
-  :: low > PH(jw) -> pw = jw; publish_upto(low); jw = pw
+  :: low > PH(jw) -> pw = jw; publish_upto(low, false); jw = pw
   :: else
   fi;
   GATE_LOAD(wv); /* gate.load */
