@@ -111,7 +111,7 @@ struct zel_barrier {
   ~zel_barrier() { zel_phaser_destroy(&p); }
   void wait(int index) { zel_phaser_advance_and_await_at(&p, index); }
   zel_phaser_t p;
-  long phases = 0;
+  alignas(64) long phases = 0;  // the step's own line, not the record's
 };
 
 struct zel_by_slot : zel_barrier {
@@ -127,8 +127,8 @@ template <typename... Step>
 struct std_barrier {
   explicit std_barrier(int n) : b(n, Step{&phases}...) {}
   void wait(int) { b.arrive_and_wait(); }
-  long phases = 0;
-  std::barrier<Step...> b;
+  alignas(64) long phases = 0;
+  alignas(64) std::barrier<Step...> b;
 };
 
 struct counting_step {
