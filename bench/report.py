@@ -237,10 +237,11 @@ def main(argv=None):
                 raise run.Failure(f"{', '.join(lacking)} not found: build it "
                                   "first (cmake --workflow --preset release), or leave out --build")
             os.makedirs(out, exist_ok=True)
+            stamp = run.commit()  # before the old files go: they may be tracked
             for old in ("tally.svg", "phaser.svg", *(f"{n}.json" for n in run.GBENCH)):
                 if os.path.exists(os.path.join(out, old)):  # of an earlier measurement
                     os.remove(os.path.join(out, old))
-            write_csvs(out, run.measure([build], args, out, plain=not args.quick))
+            write_csvs(out, run.measure([build], args, out, plain=not args.quick, stamp=stamp))
         r = read_files(out)
         with open(os.path.join(out, "benchmarks.md"), "w") as f:
             f.write(page(r))

@@ -175,11 +175,11 @@ def gbench(exe, args, path, stamp, extra=(), env=None):
     return data
 
 
-def measure(builds, args, out=None, plain=True):
+def measure(builds, args, out=None, plain=True, stamp=None):
     """Every measurement: the rows of the whole processes (back to back, after an idle pause),
     the JSON of each Google Benchmark program (written to out, or to a scratch folder) and the
-    machine line."""
-    r = {"commit": commit(), "tally_bench": {}, "phaser_bench": {}}
+    machine line, stamped with the commit (stamp: as the caller found it)."""
+    r = {"commit": stamp or commit(), "tally_bench": {}, "phaser_bench": {}}
     with tempfile.TemporaryDirectory() as scratch:
         for name in () if args.whole_only else GBENCH:
             r[name] = gbench(os.path.join(builds[0], "bin", name), args,
