@@ -43,6 +43,7 @@
 // cost is futile wake-ups.
 #include "internal/wait_list.h"
 
+#include "internal/clock.h"
 #include "internal/futex.h"
 
 #include <algorithm>
@@ -140,13 +141,7 @@ int wait_list::sleep_in_group(int32_t target, const timespec *deadline) {
 int wait_list::doze_until(int32_t target, const timespec *deadline) const {
   for (;;) {
     if (phase_in(word_->load(std::memory_order_acquire)) >= target || stopped()) return 0;
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    if (deadline != nullptr &&
-        (now.tv_sec > deadline->tv_sec ||
-         (now.tv_sec == deadline->tv_sec && now.tv_nsec >= deadline->tv_nsec))) {
-      return ETIMEDOUT;
-    }
+    if (deadline != nullptr && passed(*deadline)) return ETIMEDOUT;
     const timespec millisecond{0, 1000000};
     nanosleep(&millisecond, nullptr);
   }
@@ -166,10 +161,7 @@ void wait_list::wake_reached() {
 }
 
 void wait_list::note_wake() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  last_wake_ns_.store(static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec,
-                      std::memory_order_relaxed);
+  last_wake_ns_.store(monotonic_ns(), std::memory_order_relaxed);
   last_wake_cpu_.store(sched_getcpu(), std::memory_order_relaxed);
 }
 

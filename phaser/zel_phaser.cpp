@@ -105,6 +105,7 @@
 #include "zel_phaser.h"
 
 #include "internal/checked_size.h"
+#include "internal/clock.h"
 #include "internal/wait_list.h"
 
 #include <algorithm>
@@ -122,6 +123,9 @@
 namespace {
 
 using zel_detail::checked_size;
+using zel_detail::monotonic_ns;
+using zel_detail::ns_of;
+using zel_detail::passed;
 using zel_detail::phase_in;
 using zel_detail::phase_word;
 using zel_detail::wait_list;
@@ -200,20 +204,6 @@ int online_cpus() {
   cpu_set_t set;
   if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
   return CPU_COUNT(&set);
-}
-
-int64_t monotonic_ns() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
-bool passed(const timespec &deadline) {
-  if (deadline.tv_sec < 0) return true;
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec > deadline.tv_sec ||
-         (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
 }
 
 std::atomic_ref<int32_t> phase_of(const zel_phaser_t *phaser, int32_t participant) {
@@ -463,8 +453,7 @@ bool spin_for(phaser_state *st, int32_t target, const timespec *deadline, int64_
   const int64_t start = monotonic_ns();
   int64_t budget = st->spin_ns.load(std::memory_order_relaxed);
   if (deadline != nullptr) {
-    budget = std::min(
-        budget, static_cast<int64_t>(deadline->tv_sec) * 1000000000 + deadline->tv_nsec - start);
+    budget = std::min(budget, ns_of(*deadline) - start);
   }
   bool gave_way = false;  // a yield let another thread run
   for (int64_t now = start, before = start; now - start < budget;

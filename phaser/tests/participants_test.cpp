@@ -287,4 +287,18 @@ TEST(ZelPhaserAwaitPhase, ADeadlineBeforeTheClocksOriginHasLongPassed) {
   }
 }
 
+TEST(ZelPhaserAwaitPhase, TheLatestDeadlineATimespecHoldsWaitsForThePhase) {
+  Phaser ph(2);
+  ASSERT_EQ(zel_phaser_advance_at(ph.get(), 0), 0);
+  std::atomic<long> progress{0};
+  watchdog dog("a wait with the latest deadline", progress, 5s);
+  std::thread late([&] {
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(zel_phaser_advance_at(ph.get(), 1), 0);
+  });
+  const timespec latest{std::numeric_limits<time_t>::max(), 999999999};
+  EXPECT_EQ(zel_phaser_await_phase(ph.get(), 1, &latest), 0);
+  late.join();
+}
+
 }  // namespace
